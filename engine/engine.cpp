@@ -1,0 +1,163 @@
+#include "engine/engine.h"
+
+#include <cstring>
+
+#include "platform/device.h"
+#include "platform/files.h"
+#include "platform/folder_listing.h"
+#include "ui/catalogue/catalogue.h"
+#include "ui/report/report.h"
+
+namespace kv {
+
+void ScanOptions::SetDefaultExtensions() {
+    static const char* const kTable[8] = {"COM", "EXE", "SYS", "OV?", "DLL", "DO?", "XLS", "ZIP"};
+    for (int i = 0; i < 8; ++i) std::memcpy(ExtensionTable[i], kTable[i], 4);
+}
+
+Engine::Engine(Catalogue& catalogue, ReportList& report, ScanUi& ui)
+    : DriverDevice(platform::kDriverDevice), catalogue_(catalogue), report_(report), ui_(ui) {
+    Options.SetDefaultExtensions();
+}
+
+Engine::~Engine() = default;
+
+void Engine::NotifyDriver(unsigned long request) { platform::SendDeviceRequest(DriverDevice, request); }
+
+int Engine::ScanResource(const std::string& database_folder, const std::string& target) {
+    Options.ScanRunning = 1;
+    Options.StopRequested = 0;
+    Counters.Clear();
+
+    int loaded = LoadSignatureDatabase(database_folder);
+    if (loaded != 0) {
+        Options.ScanRunning = 0;
+        return loaded;
+    }
+    NotifyDriver(1);
+
+    ui_.SetScanButtonEnabled(false);
+    if (!target.empty() && target.back() != '/') {
+        // A single file named by the user is scanned whatever its extension: only the kind
+        // of the classification is taken.
+        // An extension outside the table leaves the file a program file rather than keeping
+        // the kind of whatever was classified before.
+        Counters[ScanCounters::FilesFound] += 1;
+        Kind = kKindNone;
+        ClassifyFile(target);
+        ScanFile(target);
+    } else if (!target.empty()) {
+        if (platform::IsMountRoot(target)) {
+            bool device_opened = ScanBootArea(target);
+            if (device_opened && Watches != nullptr) Watches->Drain(1000);
+        }
+        WalkFolder(target);
+    }
+
+    Options.ScanRunning = 0;
+    ui_.SetScanButtonEnabled(true);
+    ui_.SetStopButtonCaption(catalogue_.Text(138));
+    ReleaseSignatureDatabase();
+    NotifyDriver(2);
+    return 0;
+}
+
+void Engine::WalkFolder(const std::string& folder) {
+    platform::FolderListing listing(folder);
+    platform::FolderEntry entry;
+    while (Options.StopRequested == 0 && listing.Next(entry)) {
+        ui_.PumpEvents();
+        if (Options.StopRequested != 0) return;
+        if (entry.name.empty() || entry.name[0] == '.') continue;
+        if (entry.is_folder) {
+            if (Options.ScanSubfolders == 1) WalkFolder(folder + entry.name + "/");
+        } else {
+            Counters[ScanCounters::FilesFound] += 1;
+            if (ClassifyFile(entry.name)) ScanFile(folder + entry.name);
+        }
+    }
+}
+
+bool Engine::ClassifyFile(const std::string& name) {
+    std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot + 1 >= name.size()) return false;
+    // Only the final name's extension counts: a point in a folder name is no extension.
+    std::size_t slash = name.rfind('/');
+    if (slash != std::string::npos && slash > dot) return false;
+    char ext[4] = {0, 0, 0, 0};
+    for (std::size_t i = 0; i < 3 && dot + 1 + i < name.size(); ++i) {
+        char c = name[dot + 1 + i];
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        ext[i] = c;
+    }
+    static const FileKind kKinds[8] = {kKindCom, kKindExe,      kKindDriver,      kKindOverlay,
+                                       kKindLibrary, kKindDocument, kKindSpreadsheet, kKindArchive};
+    for (int e = 0; e < 8; ++e) {
+        const char* entry = Options.ExtensionTable[e];
+        if (entry[0] == '\0') continue;
+        if (e == 7 && Options.ScanArchives != 1) continue;
+        bool match = true;
+        for (int i = 0; i < 3 && match; ++i) {
+            // '?' matches any character, also the end of a shorter extension.
+            if (entry[i] != '?' && entry[i] != ext[i]) match = false;
+        }
+        if (match) {
+            Kind = kKinds[e];
+            return true;
+        }
+    }
+    return false;
+}
+
+int Engine::ScanFile(const std::string& path, const std::string& display_name) {
+    std::string display = display_name;
+    if (display.empty()) {
+        display = path;
+        top_level_name_ = path;
+    }
+    ui_.SetProgressCaption(display);
+    switch (Kind) {
+        case kKindSpreadsheet:
+        case kKindDocument:
+            return ScanDocumentFile(path, display);
+        case kKindArchive:
+            return ScanArchiveFile(path, display);
+        default:
+            return ScanProgramFile(path, display);
+    }
+}
+
+// ---- Operations filled in by the signature database, the pipeline and the boot scan ----
+
+int Engine::LoadSignatureDatabase(const std::string& folder) {
+    return platform::IsFolder(folder) ? 0 : -1;
+}
+
+void Engine::ReleaseSignatureDatabase() {}
+
+bool Engine::ScanBootArea(const std::string& root) {
+    (void)root;
+    return false;
+}
+
+int Engine::ScanProgramFile(const std::string& path, const std::string& display_name) {
+    (void)display_name;
+    platform::File file;
+    if (!file.OpenRead(path)) return 0;
+    Counters[ScanCounters::FilesScanned] += 1;
+    return 0;
+}
+
+int Engine::ScanDocumentFile(const std::string& path, const std::string& display_name) {
+    (void)path;
+    (void)display_name;
+    return 0;
+}
+
+int Engine::ScanArchiveFile(const std::string& path, const std::string& display_name) {
+    (void)path;
+    (void)display_name;
+    return 0;
+}
+
+}  // namespace kv

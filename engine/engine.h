@@ -1,0 +1,72 @@
+// The scan engine: scans one resource (a file, a folder or a whole mounted file system) per
+// call, walks folders, selects files by extension, hands each selected file to the file scan
+// pipeline and reports what it finds through the report list. One Engine object serves the
+// whole run of a program; it is given the catalogue, the report and the user-interface hooks.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/scan_types.h"
+#include "engine/scan_ui.h"
+
+namespace kv {
+
+class Catalogue;
+class ReportList;
+
+class Engine {
+public:
+    Engine(Catalogue& catalogue, ReportList& report, ScanUi& ui);
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    ScanOptions Options;
+    ScanCounters Counters;
+    FileKind Kind = kKindNone;
+
+    // Scans one resource. `database_folder` ends in '/'; `target` is a folder path ending in
+    // '/' (a mount root scans its boot area first) or a file path. Returns 0, or the negative
+    // code of the signature database load when the resource could not be scanned.
+    int ScanResource(const std::string& database_folder, const std::string& target);
+
+    // Walks one folder (path ending in '/'), recursively when ScanSubfolders is set.
+    void WalkFolder(const std::string& folder);
+
+    // Whether the file is selected for scanning by its extension; sets Kind when it is.
+    bool ClassifyFile(const std::string& name);
+
+    // Scans one file by the kind of the last classification. `display_name` empty means the
+    // file came from the walk (its path is shown). Returns 1 when an infection was reported.
+    int ScanFile(const std::string& path, const std::string& display_name = "");
+
+    // Sends the companion kernel driver request 1 (start) or 2 (end).
+    void NotifyDriver(unsigned long request);
+
+    // The device node of the companion driver (tests point it elsewhere).
+    std::string DriverDevice;
+    // Set by internet mode; drained after a boot-area scan.
+    WatchDrain* Watches = nullptr;
+
+    Catalogue& Messages() { return catalogue_; }
+    ReportList& Report() { return report_; }
+    ScanUi& Ui() { return ui_; }
+
+private:
+    int LoadSignatureDatabase(const std::string& folder);
+    void ReleaseSignatureDatabase();
+    // Scans the boot area of the file system whose root is `root`; returns whether its
+    // device could be opened.
+    bool ScanBootArea(const std::string& root);
+    int ScanProgramFile(const std::string& path, const std::string& display_name);
+    int ScanDocumentFile(const std::string& path, const std::string& display_name);
+    int ScanArchiveFile(const std::string& path, const std::string& display_name);
+
+    Catalogue& catalogue_;
+    ReportList& report_;
+    ScanUi& ui_;
+    std::string top_level_name_;
+};
+
+}  // namespace kv

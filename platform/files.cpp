@@ -1,0 +1,238 @@
+#include "platform/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace kv::platform {
+
+namespace {
+
+bool EqualsIgnoringCase(const char* a, const std::string& b) {
+    std::size_t i = 0;
+    for (; a[i] != '\0' && i < b.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
+        if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
+        if (x != y) return false;
+    }
+    return a[i] == '\0' && i == b.size();
+}
+
+}  // namespace
+
+std::string WithTrailingSlash(std::string path) {
+    if (path.empty() || path.back() != '/') path.push_back('/');
+    return path;
+}
+
+std::string ProgramFolder() {
+    std::vector<char> buffer(PATH_MAX + 1);
+    ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    if (n <= 0) return "./";
+    std::string exe(buffer.data(), static_cast<std::size_t>(n));
+    std::size_t slash = exe.rfind('/');
+    if (slash == std::string::npos) return "./";
+    return exe.substr(0, slash + 1);
+}
+
+std::string ResolveCaseInsensitive(const std::string& folder, const std::string& name) {
+    std::string exact = folder + name;
+    struct stat st;
+    if (::stat(exact.c_str(), &st) == 0) return exact;
+    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (dir == nullptr) return exact;
+    std::string found;
+    while (struct dirent* entry = ::readdir(dir)) {
+        if (EqualsIgnoringCase(entry->d_name, name)) {
+            found = folder + entry->d_name;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found.empty() ? exact : found;
+}
+
+std::string TempFolder() {
+    const char* tmp = ::getenv("TMPDIR");
+    if (tmp != nullptr && tmp[0] != '\0') return WithTrailingSlash(tmp);
+    return "/tmp/";
+}
+
+bool IsMountRoot(const std::string& path) {
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved) == nullptr) return false;
+    std::string real = resolved;
+    if (real == "/") return true;
+    struct stat self, parent;
+    if (::stat(real.c_str(), &self) != 0 || !S_ISDIR(self.st_mode)) return false;
+    std::string up = real + "/..";
+    if (::stat(up.c_str(), &parent) != 0) return false;
+    return self.st_dev != parent.st_dev;
+}
+
+bool IsFolder(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool FileExists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// ---- File ----
+
+File::~File() { Close(); }
+
+File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        Close();
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+namespace {
+
+// Opens without blocking (a FIFO would otherwise wait for a writer), then keeps the
+// descriptor only for a regular file.
+int OpenRegular(const std::string& path, int flags, mode_t mode = 0) {
+    int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    int fl = ::fcntl(fd, F_GETFL);
+    if (fl >= 0) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    return fd;
+}
+
+}  // namespace
+
+bool File::OpenRead(const std::string& path, bool follow_links) {
+    Close();
+    fd_ = OpenRegular(path, O_RDONLY | (follow_links ? 0 : O_NOFOLLOW));
+    return fd_ >= 0;
+}
+
+bool File::OpenReadWrite(const std::string& path) {
+    Close();
+    fd_ = OpenRegular(path, O_RDWR);
+    return fd_ >= 0;
+}
+
+bool File::Create(const std::string& path) {
+    Close();
+    fd_ = OpenRegular(path, O_RDWR | O_CREAT | O_TRUNC, 0644);
+    return fd_ >= 0;
+}
+
+bool File::OpenAppend(const std::string& path) {
+    Close();
+    fd_ = OpenRegular(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    return fd_ >= 0;
+}
+
+void File::Adopt(int fd) {
+    Close();
+    fd_ = fd;
+}
+
+long File::Read(void* buffer, std::size_t count) {
+    if (fd_ < 0) return -1;
+    for (;;) {
+        ssize_t n = ::read(fd_, buffer, count);
+        if (n < 0 && errno == EINTR) continue;
+        return static_cast<long>(n);
+    }
+}
+
+long File::ReadFull(void* buffer, std::size_t count) {
+    std::size_t done = 0;
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    while (done < count) {
+        long n = Read(bytes + done, count - done);
+        if (n < 0) return done > 0 ? static_cast<long>(done) : -1;
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<long>(done);
+}
+
+bool File::WriteAll(const void* buffer, std::size_t count) {
+    if (fd_ < 0) return false;
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
+    while (count > 0) {
+        ssize_t n = ::write(fd_, bytes, count);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool File::Seek(std::int64_t offset) {
+    if (fd_ < 0 || offset < 0) return false;
+    return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+}
+
+std::int64_t File::Position() const {
+    if (fd_ < 0) return -1;
+    return ::lseek(fd_, 0, SEEK_CUR);
+}
+
+std::int64_t File::Size() const {
+    struct stat st;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) return -1;
+    return st.st_size;
+}
+
+void File::Close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+// ---- TempFile ----
+
+TempFile::TempFile(const std::string& prefix) {
+    std::string pattern = TempFolder() + prefix + "XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    int fd = ::mkostemp(name.data(), O_CLOEXEC);  // exclusive, mode 0600
+    if (fd >= 0) {
+        path_ = name.data();
+        file_.Adopt(fd);
+    }
+}
+
+TempFile::~TempFile() { Remove(); }
+
+void TempFile::Remove() {
+    file_.Close();
+    if (!path_.empty()) {
+        ::unlink(path_.c_str());
+        path_.clear();
+    }
+}
+
+}  // namespace kv::platform

@@ -1,0 +1,52 @@
+// Helpers shared by the unit tests: temporary folders that clean themselves up, file
+// writing, and running a program of the build with its output captured.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kv::test {
+
+// The program folder of the build (ending in '/') and the source tree (ending in '/').
+inline std::string ProgramDir() { return KV_PROGRAM_DIR; }
+inline std::string SourceDir() { return KV_SOURCE_DIR; }
+
+// A fresh folder under the temporary folder, removed with everything in it on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    // The folder's path, ending in '/'.
+    const std::string& Path() const { return path_; }
+    // Path() + relative.
+    std::string operator/(const std::string& relative) const { return path_ + relative; }
+
+private:
+    std::string path_;
+};
+
+// Writes `bytes` to `path`, creating missing parent folders.
+void WriteFile(const std::string& path, const std::string& bytes);
+void WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes);
+std::string ReadFile(const std::string& path);
+void MakeFolders(const std::string& path);
+
+struct CommandResult {
+    int exit_code = -1;
+    std::string out;
+    std::string err;
+};
+// Runs argv (argv[0] a path) with standard input from /dev/null and captures both outputs.
+CommandResult RunCommand(const std::vector<std::string>& argv, const std::string& working_folder = "");
+
+// The standard anti-virus test string (68 bytes), assembled so that this source file does not
+// itself carry it in one piece.
+std::string EicarString();
+
+// Number of entries in the temporary folder whose names start with `prefix`.
+int CountTempFiles(const std::string& folder, const std::string& prefix);
+
+}  // namespace kv::test

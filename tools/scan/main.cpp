@@ -1,0 +1,207 @@
+// kestravo-scan: the command-line scanner for servers and scripts. Scans each path as one
+// resource, exactly as the desktop program's scan command does, and writes the report to
+// standard output in the log file format.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+#include "platform/files.h"
+#include "ui/catalogue/catalogue.h"
+#include "ui/report/report.h"
+#include "ui/report/report_blocks.h"
+
+namespace {
+
+// Set by SIGINT or SIGTERM; the scan sees it at its next event pump and stops cleanly, so
+// temporary files are removed and the report still gets its summaries.
+volatile sig_atomic_t g_interrupted = 0;
+
+void OnSignal(int) { g_interrupted = 1; }
+
+class ConsoleUi : public kv::ScanUi {
+public:
+    void PumpEvents() override {
+        if (g_interrupted && engine != nullptr) engine->Options.StopRequested = 1;
+    }
+    kv::Engine* engine = nullptr;
+};
+
+// Writes every report line to standard output as soon as it is added.
+class StdoutWriter : public kv::ReportListener {
+public:
+    explicit StdoutWriter(const kv::ReportList& report) : report_(report) {}
+    void ReportLineAdded(std::size_t index) override {
+        std::string line = report_.LogLine(*report_.Line(index));
+        line += "\r\n";
+        std::fwrite(line.data(), 1, line.size(), stdout);
+    }
+
+private:
+    const kv::ReportList& report_;
+};
+
+void Usage(FILE* out) {
+    std::fputs(
+        "Usage: kestravo-scan [options] PATH...\n"
+        "Scans each PATH (a file or a folder) for viruses and writes the report to standard\n"
+        "output in the log file format.\n"
+        "\n"
+        "Options:\n"
+        "  --no-archives      do not look inside ZIP archives\n"
+        "  --no-subfolders    scan only the files directly in each folder\n"
+        "  --db DIR           folder of the signature database (default: the program folder)\n"
+        "  --language N       language of the report texts (1 Italian, 2 English; default 1)\n"
+        "  --log FILE         also save the report to FILE (replacing it)\n"
+        "  --help             show this text\n"
+        "\n"
+        "Exit status: 0 nothing found, 1 an infection was found, 2 an error (a path that\n"
+        "cannot be read, a signature database that cannot be loaded, a bad option).\n",
+        out);
+}
+
+bool ParseNumber(const char* text, long& value) {
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtol(text, &end, 10);
+    return errno == 0 && end != text && *end == '\0';
+}
+
+std::string ClockText() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char buffer[64];
+    std::strftime(buffer, sizeof buffer, "%d/%m/%Y %H:%M:%S", &local);
+    return buffer;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool archives = true;
+    bool subfolders = true;
+    std::string db_folder;
+    std::string log_file;
+    long language = 1;
+    std::vector<std::string> paths;
+
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto need_value = [&](const char* option) -> const char* {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "kestravo-scan: %s needs a value\n", option);
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (arg == "--help" || arg == "-h") {
+            Usage(stdout);
+            return 0;
+        } else if (arg == "--no-archives") {
+            archives = false;
+        } else if (arg == "--no-subfolders") {
+            subfolders = false;
+        } else if (arg == "--db") {
+            db_folder = need_value("--db");
+        } else if (arg == "--log") {
+            log_file = need_value("--log");
+        } else if (arg == "--language") {
+            const char* value = need_value("--language");
+            if (!ParseNumber(value, language) || language < 0 || language > 65535) {
+                std::fprintf(stderr, "kestravo-scan: bad language number '%s'\n", value);
+                return 2;
+            }
+        } else if (arg == "--") {
+            for (++i; i < argc; ++i) paths.push_back(argv[i]);
+        } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
+            std::fprintf(stderr, "kestravo-scan: unknown option '%s'\n", arg.c_str());
+            Usage(stderr);
+            return 2;
+        } else {
+            paths.push_back(arg);
+        }
+    }
+    if (paths.empty()) {
+        Usage(stderr);
+        return 2;
+    }
+
+    const std::string program_folder = kv::platform::ProgramFolder();
+    db_folder = db_folder.empty() ? program_folder : kv::platform::WithTrailingSlash(db_folder);
+
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    kv::Catalogue catalogue(program_folder, static_cast<std::uint16_t>(language));
+    kv::ReportList report;
+    kv::ReportSuffixes suffixes;
+    suffixes.Load(catalogue);
+    report.SetSuffixes(suffixes);
+    StdoutWriter writer(report);
+    report.SetListener(&writer);
+
+    ConsoleUi ui;
+    kv::Engine engine(catalogue, report, ui);
+    ui.engine = &engine;
+    engine.Options.ScanArchives = archives ? 1 : 0;
+    engine.Options.ScanSubfolders = subfolders ? 1 : 0;
+    engine.Options.SetDefaultExtensions();
+
+    kv::ReportBlockPictures no_pictures;
+    report.Reserve(4000);
+    kv::WriteBanner(report, catalogue, no_pictures, ClockText(), false);
+
+    kv::ScanCounters totals;
+    bool error = false;
+    for (std::size_t i = 0; i < paths.size() && !g_interrupted; ++i) {
+        std::string target = paths[i];
+        struct stat st;
+        if (::stat(target.c_str(), &st) != 0) {
+            std::fprintf(stderr, "kestravo-scan: cannot access '%s': %s\n", target.c_str(),
+                         std::strerror(errno));
+            error = true;
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) target = kv::platform::WithTrailingSlash(target);
+        kv::WriteResourceHeading(report, catalogue, target);
+        int loaded = engine.ScanResource(db_folder, target);
+        if (loaded != 0) {
+            std::fprintf(stderr,
+                         "kestravo-scan: cannot load the signature database in '%s' (code %d); "
+                         "'%s' was not scanned\n",
+                         db_folder.c_str(), loaded, target.c_str());
+            error = true;
+        }
+        kv::WriteResourceSummary(report, catalogue, no_pictures, engine.Counters);
+        totals.Add(engine.Counters);
+    }
+    if (paths.size() > 1) kv::WriteTotalsBlock(report, catalogue, totals);
+    std::fflush(stdout);
+
+    if (!log_file.empty()) {
+        std::uint32_t code = report.SaveReport(log_file);
+        if (code != 0) {
+            std::fprintf(stderr, "kestravo-scan: cannot write the log file '%s': %s\n",
+                         log_file.c_str(), std::strerror(static_cast<int>(code)));
+            error = true;
+        }
+    }
+    if (g_interrupted) {
+        std::fputs("kestravo-scan: interrupted\n", stderr);
+        error = true;
+    }
+    if (totals[kv::ScanCounters::VirusesFound] > 0) return 1;
+    return error ? 2 : 0;
+}

@@ -22,7 +22,9 @@ Engine::Engine(Catalogue& catalogue, ReportList& report, ScanUi& ui)
 
 Engine::~Engine() = default;
 
-void Engine::NotifyDriver(unsigned long request) { platform::SendDeviceRequest(DriverDevice, request); }
+void Engine::NotifyDriver(unsigned long request) {
+    platform::SendDeviceRequest(DriverDevice, request);
+}
 
 int Engine::ScanResource(const std::string& database_folder, const std::string& target) {
     Options.ScanRunning = 1;
@@ -90,7 +92,7 @@ bool Engine::ClassifyFile(const std::string& name) {
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
         ext[i] = c;
     }
-    static const FileKind kKinds[8] = {kKindCom, kKindExe,      kKindDriver,      kKindOverlay,
+    static const FileKind kKinds[8] = {kKindCom,     kKindExe,      kKindDriver,      kKindOverlay,
                                        kKindLibrary, kKindDocument, kKindSpreadsheet, kKindArchive};
     for (int e = 0; e < 8; ++e) {
         const char* entry = Options.ExtensionTable[e];

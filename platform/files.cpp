@@ -84,7 +84,9 @@ bool IsFolder(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool RemoveFile(const std::string& path) {
+    return ::unlink(path.c_str()) == 0;
+}
 
 bool FileExists(const std::string& path) {
     struct stat st;
@@ -93,9 +95,13 @@ bool FileExists(const std::string& path) {
 
 // ---- File ----
 
-File::~File() { Close(); }
+File::~File() {
+    Close();
+}
 
-File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+File::File(File&& other) noexcept : fd_(other.fd_) {
+    other.fd_ = -1;
+}
 
 File& File::operator=(File&& other) noexcept {
     if (this != &other) {
@@ -225,7 +231,9 @@ TempFile::TempFile(const std::string& prefix) {
     }
 }
 
-TempFile::~TempFile() { Remove(); }
+TempFile::~TempFile() {
+    Remove();
+}
 
 void TempFile::Remove() {
     file_.Close();

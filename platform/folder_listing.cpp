@@ -12,12 +12,24 @@ namespace {
 
 // Magic numbers of pseudo file systems not all of which <linux/magic.h> spells out.
 constexpr unsigned long kPseudoMagics[] = {
-    PROC_SUPER_MAGIC,    SYSFS_MAGIC,     0x01021994UL /* tmpfs-based devtmpfs */,
-    DEVPTS_SUPER_MAGIC,  CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC,
-    DEBUGFS_MAGIC,       TRACEFS_MAGIC,   SECURITYFS_MAGIC,
-    PSTOREFS_MAGIC,      BPF_FS_MAGIC,    0x62656570UL /* configfs */,
-    0x65735543UL /* fusectl */, 0x19800202UL /* mqueue */, HUGETLBFS_MAGIC,
-    0x42494e4dUL /* binfmt_misc */, EFIVARFS_MAGIC, 0x0187UL /* autofs */,
+    PROC_SUPER_MAGIC,
+    SYSFS_MAGIC,
+    0x01021994UL /* tmpfs-based devtmpfs */,
+    DEVPTS_SUPER_MAGIC,
+    CGROUP_SUPER_MAGIC,
+    CGROUP2_SUPER_MAGIC,
+    DEBUGFS_MAGIC,
+    TRACEFS_MAGIC,
+    SECURITYFS_MAGIC,
+    PSTOREFS_MAGIC,
+    BPF_FS_MAGIC,
+    0x62656570UL /* configfs */,
+    0x65735543UL /* fusectl */,
+    0x19800202UL /* mqueue */,
+    HUGETLBFS_MAGIC,
+    0x42494e4dUL /* binfmt_misc */,
+    EFIVARFS_MAGIC,
+    0x0187UL /* autofs */,
 };
 
 bool IsDevTmpfs(int fd) {
@@ -62,9 +74,12 @@ bool FolderListing::Next(FolderEntry& entry) {
         if (type == DT_UNKNOWN) {
             struct stat st;
             if (::fstatat(::dirfd(dir_), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-            if (S_ISREG(st.st_mode)) type = DT_REG;
-            else if (S_ISDIR(st.st_mode)) type = DT_DIR;
-            else continue;
+            if (S_ISREG(st.st_mode))
+                type = DT_REG;
+            else if (S_ISDIR(st.st_mode))
+                type = DT_DIR;
+            else
+                continue;
         }
         if (type != DT_REG && type != DT_DIR) continue;
         entry.name = d->d_name;

@@ -9,8 +9,12 @@
 namespace kv::test {
 
 // The program folder of the build (ending in '/') and the source tree (ending in '/').
-inline std::string ProgramDir() { return KV_PROGRAM_DIR; }
-inline std::string SourceDir() { return KV_SOURCE_DIR; }
+inline std::string ProgramDir() {
+    return KV_PROGRAM_DIR;
+}
+inline std::string SourceDir() {
+    return KV_SOURCE_DIR;
+}
 
 // A fresh folder under the temporary folder, removed with everything in it on destruction.
 class TempDir {
@@ -40,7 +44,8 @@ struct CommandResult {
     std::string err;
 };
 // Runs argv (argv[0] a path) with standard input from /dev/null and captures both outputs.
-CommandResult RunCommand(const std::vector<std::string>& argv, const std::string& working_folder = "");
+CommandResult RunCommand(const std::vector<std::string>& argv,
+                         const std::string& working_folder = "");
 
 // The standard anti-virus test string (68 bytes), assembled so that this source file does not
 // itself carry it in one piece.

@@ -25,7 +25,9 @@ namespace {
 // temporary files are removed and the report still gets its summaries.
 volatile sig_atomic_t g_interrupted = 0;
 
-void OnSignal(int) { g_interrupted = 1; }
+void OnSignal(int) {
+    g_interrupted = 1;
+}
 
 class ConsoleUi : public kv::ScanUi {
 public:

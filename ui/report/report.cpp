@@ -98,7 +98,8 @@ std::uint32_t ReportList::SaveReport(const std::string& file_name) const {
     platform::File file;
     if (!file.Create(file_name)) return errno != 0 ? static_cast<std::uint32_t>(errno) : 1u;
     std::string text = LogText();
-    if (!file.WriteAll(text.data(), text.size())) return errno != 0 ? static_cast<std::uint32_t>(errno) : 1u;
+    if (!file.WriteAll(text.data(), text.size()))
+        return errno != 0 ? static_cast<std::uint32_t>(errno) : 1u;
     return 0;
 }
 
@@ -106,7 +107,8 @@ std::uint32_t ReportList::AppendReport(const std::string& file_name) const {
     platform::File file;
     if (!file.OpenAppend(file_name)) return errno != 0 ? static_cast<std::uint32_t>(errno) : 1u;
     std::string text = LogText();
-    if (!file.WriteAll(text.data(), text.size())) return errno != 0 ? static_cast<std::uint32_t>(errno) : 1u;
+    if (!file.WriteAll(text.data(), text.size()))
+        return errno != 0 ? static_cast<std::uint32_t>(errno) : 1u;
     return 0;
 }
 

@@ -92,7 +92,8 @@ public:
 
     // The report line sink: copies both texts, stores `kind`, appends the record, tells the
     // listener and turns drawing on. Returns the new record.
-    ReportLine* AddReportLine(const std::string& text, const std::string& detail, std::uint32_t kind);
+    ReportLine* AddReportLine(const std::string& text, const std::string& detail,
+                              std::uint32_t kind);
     // Gives `line` a picture slice; nothing happens without a line or a bitmap.
     void AttachReportPicture(ReportLine* line, BitmapHandle bitmap, std::int32_t row,
                              std::int32_t picture_x, std::int32_t text_x);
@@ -117,7 +118,9 @@ public:
     const ReportLine* Line(std::size_t index) const {
         return index < lines_.size() ? lines_[index].get() : nullptr;
     }
-    ReportLine* Line(std::size_t index) { return index < lines_.size() ? lines_[index].get() : nullptr; }
+    ReportLine* Line(std::size_t index) {
+        return index < lines_.size() ? lines_[index].get() : nullptr;
+    }
     bool DrawingEnabled() const { return drawing_; }
 
 private:

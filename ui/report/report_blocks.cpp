@@ -13,8 +13,9 @@ ReportLine* AddValueLine(ReportList& report, const Catalogue& catalogue, std::ui
 
 }  // namespace
 
-void WriteBanner(ReportList& report, const Catalogue& catalogue, const ReportBlockPictures& pictures,
-                 const std::string& status_text, bool scan_request) {
+void WriteBanner(ReportList& report, const Catalogue& catalogue,
+                 const ReportBlockPictures& pictures, const std::string& status_text,
+                 bool scan_request) {
     for (int row = 0; row < 6; ++row) {
         std::string text;
         if (row == 3) text = catalogue.Text(188) + " " + status_text;
@@ -24,7 +25,8 @@ void WriteBanner(ReportList& report, const Catalogue& catalogue, const ReportBlo
     }
 }
 
-void WriteResourceHeading(ReportList& report, const Catalogue& catalogue, const std::string& resource) {
+void WriteResourceHeading(ReportList& report, const Catalogue& catalogue,
+                          const std::string& resource) {
     report.AddReportLine("", "", kind::Plain);
     report.AddReportLine(catalogue.Text(189) + " " + resource, "", kind::Plain);
     report.AddReportLine("", "", kind::Plain);

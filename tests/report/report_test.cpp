@@ -1,0 +1,195 @@
+#include <gtest/gtest.h>
+
+#include "tests/support/test_support.h"
+#include "ui/catalogue/catalogue.h"
+#include "ui/report/report.h"
+#include "ui/report/report_blocks.h"
+
+namespace kv {
+namespace {
+
+using kv::test::ReadFile;
+using kv::test::TempDir;
+
+ReportSuffixes TestSuffixes() {
+    ReportSuffixes s;
+    s.Copied = "<copied>";
+    s.Moved = "<moved>";
+    s.Deleted = "<deleted>";
+    s.Treated = "<treated>";
+    s.TreatmentFailed = "<failed>";
+    s.Infected = "<infected by>";
+    s.ArchiveInfected = "<archive>";
+    s.SuspectMacros = "<macros>";
+    return s;
+}
+
+class ReportTest : public ::testing::Test {
+protected:
+    ReportTest() { report_.SetSuffixes(TestSuffixes()); }
+    std::string Compose(const std::string& text, const std::string& detail, std::uint32_t k) {
+        ReportLine* line = report_.AddReportLine(text, detail, k);
+        std::string out;
+        EXPECT_EQ(report_.ComposeReportLine(*line, out), k);
+        return out;
+    }
+    ReportList report_;
+};
+
+TEST_F(ReportTest, ComposesFlagTextsInTheirFixedOrder) {
+    EXPECT_EQ(Compose("", "", kind::Plain), "");
+    EXPECT_EQ(Compose("/a/b.exe", "Test.A", kind::InfectedFile), "/a/b.exe <infected by> Test.A");
+    EXPECT_EQ(Compose("x.zip", "", kind::InfectedArchive), "x.zip <archive>");
+    EXPECT_EQ(Compose("Boot Sector ", "Boot.A", kind::InfectedBootArea),
+              "Boot Sector  <infected by> Boot.A");
+    EXPECT_EQ(Compose("d.doc", "", kind::SuspectDocument), "d.doc <infected by>  <macros>");
+    EXPECT_EQ(Compose("d.doc", "Macro.A", kind::MacroVirusDocument), "d.doc <infected by> Macro.A");
+    // Every flag at once: archive, boot, infected, macros, member, failed (not treated),
+    // copied, moved, deleted; each detail-bearing flag adds its text again.
+    std::uint32_t all = kind::ArchiveInfected | kind::BootInfected | kind::Infected |
+                        kind::SuspectMacros | kind::MemberInfected | kind::TreatmentFailed |
+                        kind::Treated | kind::Copied | kind::Moved | kind::Deleted;
+    EXPECT_EQ(Compose("T", "V", all),
+              "T <archive> <infected by> V <infected by> V <macros> <infected by> V <failed> "
+              "<copied> <moved> <deleted>");
+    EXPECT_EQ(Compose("T", "V", kind::InfectedFile | kind::Treated), "T <infected by> V <treated>");
+}
+
+TEST_F(ReportTest, LabelAndValueLinesCarryTheValueInTheLog) {
+    report_.AddReportLine("Files found:", "12", kind::SummaryValue);
+    report_.AddReportLine("", "", kind::Plain);
+    report_.AddReportLine("/x.com", "Test.A", kind::InfectedFile);
+    EXPECT_EQ(report_.LogText(), "Files found: 12\r\n\r\n/x.com <infected by> Test.A\r\n");
+}
+
+TEST_F(ReportTest, SaveReplacesAndAppendCreatesOrExtends) {
+    TempDir dir;
+    report_.AddReportLine("one", "", kind::Plain);
+    kv::test::WriteFile(dir / "report.log", "old content that is longer\r\n");
+    EXPECT_EQ(report_.SaveReport(dir / "report.log"), 0u);
+    EXPECT_EQ(ReadFile(dir / "report.log"), "one\r\n");
+
+    EXPECT_EQ(report_.AppendReport(dir / "new.log"), 0u);
+    EXPECT_EQ(report_.AppendReport(dir / "new.log"), 0u);
+    EXPECT_EQ(ReadFile(dir / "new.log"), "one\r\none\r\n");
+
+    EXPECT_NE(report_.SaveReport(dir / "missing-folder/report.log"), 0u);
+    EXPECT_NE(report_.AppendReport(dir / "missing-folder/report.log"), 0u);
+}
+
+TEST_F(ReportTest, ClearStopsDrawingAndPicturesNeedABitmap) {
+    EXPECT_FALSE(report_.DrawingEnabled());
+    ReportLine* line = report_.AddReportLine("a", "", kind::Plain);
+    EXPECT_TRUE(report_.DrawingEnabled());
+    report_.AttachReportPicture(line, nullptr, 0, 4, 122);
+    EXPECT_EQ(line->Picture, nullptr);
+    int bitmap = 0;
+    report_.AttachReportPicture(line, &bitmap, 2, 168, 16);
+    ASSERT_NE(line->Picture, nullptr);
+    EXPECT_EQ(line->Picture->Row, 2);
+    EXPECT_EQ(line->Picture->PictureX, 168);
+    EXPECT_EQ(line->Picture->TextX, 16);
+    report_.ClearReportLines();
+    EXPECT_FALSE(report_.DrawingEnabled());
+    EXPECT_EQ(report_.Count(), 0u);
+}
+
+TEST_F(ReportTest, TextsAreCopiedWhenAdded) {
+    std::string shared = "first";
+    ReportLine* line = report_.AddReportLine(shared, shared, kind::Plain);
+    shared = "changed";
+    EXPECT_EQ(line->Text, "first");
+    EXPECT_EQ(line->Detail, "first");
+}
+
+class Listener : public ReportListener {
+public:
+    void ReportLineAdded(std::size_t index) override { added.push_back(index); }
+    void ReportCleared() override { ++cleared; }
+    std::vector<std::size_t> added;
+    int cleared = 0;
+};
+
+TEST_F(ReportTest, ListenerMirrorsEveryLine) {
+    Listener listener;
+    report_.SetListener(&listener);
+    report_.AddReportLine("a", "", 0);
+    report_.AddReportLine("b", "", 0);
+    report_.ClearReportLines();
+    report_.AddReportLine("c", "", 0);
+    EXPECT_EQ(listener.added, (std::vector<std::size_t>{0, 1, 0}));
+    EXPECT_EQ(listener.cleared, 1);
+}
+
+// The blocks around a scan, checked against the shipped catalogue's own texts.
+class BlocksTest : public ::testing::Test {
+protected:
+    BlocksTest() : catalogue_(kv::test::ProgramDir(), 2) {
+        ReportSuffixes s;
+        s.Load(catalogue_);
+        report_.SetSuffixes(s);
+    }
+    std::string T(std::uint16_t n) const { return catalogue_.Text(n); }
+    Catalogue catalogue_;
+    ReportList report_;
+    int banner_ = 0, infected_ = 0, clean_ = 0;
+};
+
+TEST_F(BlocksTest, BannerHasSixPictureRowsAndTheClockOnTheFourth) {
+    ReportBlockPictures pictures{&banner_, &infected_, &clean_};
+    WriteBanner(report_, catalogue_, pictures, "12:34:56", false);
+    ASSERT_EQ(report_.Count(), 6u);
+    for (std::size_t i = 0; i < 6; ++i) {
+        const ReportLine* line = report_.Line(i);
+        EXPECT_EQ(line->Kind, kind::Plain);
+        ASSERT_NE(line->Picture, nullptr);
+        EXPECT_EQ(line->Picture->Bitmap, &banner_);
+        EXPECT_EQ(line->Picture->Row, static_cast<int>(i));
+        EXPECT_EQ(line->Picture->PictureX, 4);
+        EXPECT_EQ(line->Picture->TextX, 122);
+        EXPECT_EQ(line->Text, i == 3 ? T(188) + " 12:34:56" : "");
+    }
+    report_.ClearReportLines();
+    WriteBanner(report_, catalogue_, ReportBlockPictures{}, "t", true);
+    EXPECT_EQ(report_.Line(4)->Text, T(148));
+    EXPECT_EQ(report_.Line(0)->Picture, nullptr);
+}
+
+TEST_F(BlocksTest, SummaryPicksThePictureByInfections) {
+    ReportBlockPictures pictures{&banner_, &infected_, &clean_};
+    ScanCounters counters;
+    counters[ScanCounters::FilesFound] = 12;
+    counters[ScanCounters::FilesScanned] = 5;
+    counters[ScanCounters::ArchivesOpened] = 2;
+    WriteResourceSummary(report_, catalogue_, pictures, counters);
+    ASSERT_EQ(report_.Count(), 6u);
+    EXPECT_EQ(report_.Line(1)->Picture->Bitmap, &clean_);
+    EXPECT_EQ(report_.LogText(), "\r\n" + T(191) + " 12\r\n" + T(192) + " 5\r\n" + T(193) +
+                                     " 2\r\n" + T(194) + " 0\r\n\r\n");
+    for (int row = 0; row < 3; ++row) {
+        const ReportLine* line = report_.Line(static_cast<std::size_t>(1 + row));
+        EXPECT_EQ(line->Kind, kind::SummaryValue);
+        EXPECT_EQ(line->Picture->Row, row);
+        EXPECT_EQ(line->Picture->PictureX, 168);
+        EXPECT_EQ(line->Picture->TextX, 16);
+    }
+    EXPECT_EQ(report_.Line(4)->Picture, nullptr);
+
+    counters[ScanCounters::VirusesFound] = 1;
+    report_.ClearReportLines();
+    WriteResourceSummary(report_, catalogue_, pictures, counters);
+    EXPECT_EQ(report_.Line(1)->Picture->Bitmap, &infected_);
+}
+
+TEST_F(BlocksTest, HeadingAndTotals) {
+    WriteResourceHeading(report_, catalogue_, "/home/user/");
+    ScanCounters totals;
+    totals.Counts = {10, 8, 1, 3, 0, 0};
+    WriteTotalsBlock(report_, catalogue_, totals);
+    EXPECT_EQ(report_.LogText(), "\r\n" + T(189) + " /home/user/\r\n\r\n" + T(195) + "\r\n" +
+                                     T(191) + " 10\r\n" + T(192) + " 8\r\n" + T(193) + " 3\r\n" +
+                                     T(209) + " 1\r\n\r\n");
+}
+
+}  // namespace
+}  // namespace kv

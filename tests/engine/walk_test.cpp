@@ -1,3 +1,4 @@
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -189,6 +190,45 @@ TEST_F(WalkTest, UnloadableDatabaseEndsTheCallAtOnce) {
     EXPECT_EQ(engine_.Options.StopRequested, 0);
     EXPECT_TRUE(ui_.button_states.empty());
     EXPECT_EQ(ui_.pumps, 0);
+}
+
+// Counts the opens of files in one folder, through inotify.
+class OpenCounter {
+public:
+    explicit OpenCounter(const std::string& folder) {
+        fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        // Closes are watched too: inotify merges identical events that follow each other.
+        ::inotify_add_watch(fd_, folder.c_str(), IN_OPEN | IN_CLOSE_NOWRITE);
+    }
+    ~OpenCounter() { ::close(fd_); }
+    int Opens(const std::string& name) {
+        alignas(struct inotify_event) char buffer[4096];
+        int count = 0;
+        for (;;) {
+            ssize_t n = ::read(fd_, buffer, sizeof buffer);
+            if (n <= 0) return count;
+            for (ssize_t at = 0; at < n;) {
+                auto* ev = reinterpret_cast<struct inotify_event*>(buffer + at);
+                if ((ev->mask & IN_OPEN) && ev->len > 0 && name == ev->name) ++count;
+                at += static_cast<ssize_t>(sizeof(struct inotify_event) + ev->len);
+            }
+        }
+    }
+
+private:
+    int fd_ = -1;
+};
+
+TEST_F(WalkTest, DriverHearsStartAndEndOnlyAroundALoadedDatabase) {
+    kv::test::MakeFolders(dir_ / "dev");
+    kv::test::MakeFolders(dir_ / "tree");
+    WriteFile(dir_ / "dev/kestravo", "");
+    engine_.DriverDevice = dir_ / "dev/kestravo";
+    OpenCounter counter(dir_ / "dev");
+    Scan(dir_ / "tree/");
+    EXPECT_EQ(counter.Opens("kestravo"), 2);
+    engine_.ScanResource(dir_ / "no-database/", dir_ / "tree/");
+    EXPECT_EQ(counter.Opens("kestravo"), 0);
 }
 
 class ClassifyTest : public WalkTest {};

@@ -3,8 +3,12 @@
 // scanner use it too.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
 namespace kv {
 
@@ -25,18 +29,42 @@ public:
     std::uint16_t Language() const { return language_; }
 
     // Sets `text` to message `number` in the current language, or to "" when there is none.
-    // The file is opened, scanned and closed on every call.
+    // The file is opened, scanned and closed on every call; nothing is cached, so a catalogue
+    // replaced on disk (an update) is read at the next call. A record whose text reaches past
+    // the end of the file gives the bytes that are present.
     void GetMessageText(std::uint16_t number, std::string& text) const;
     // The same, returned by value.
     std::string Text(std::uint16_t number) const;
     // The text copied into this catalogue's 132-byte buffer (at most 131 bytes and a zero);
-    // the next call overwrites it.
+    // the next call overwrites it. A longer text is cut at a character boundary, never inside
+    // a multi-byte UTF-8 character.
     const char* MessageTextPtr(std::uint16_t number);
+
+    // The path of the catalogue file: ProgramFolder() + "langua.ge", matched ignoring case.
+    std::string FilePath() const;
 
 private:
     std::string folder_;
     std::uint16_t language_ = 0;
     char buffer_[kBufferSize] = {};
 };
+
+// The longest prefix of `text` of at most `max_bytes` bytes that ends at a character
+// boundary: a well-formed multi-byte UTF-8 character is kept whole or left out whole; a byte
+// that belongs to no well-formed character counts as one character of its own. Serves every
+// fixed-size text field (the message buffer, the tray tip).
+std::size_t Utf8PrefixLength(std::string_view text, std::size_t max_bytes);
+
+// Whether a hint is a message number: 1 to 3 characters, all decimal digits.
+bool IsNumberedHint(std::string_view hint);
+// The text a hint shows: for a numbered hint the text of its message (empty when the catalogue
+// has none), any other hint as it stands. A short hint that is not a number ("OK", "?") is
+// shown as it stands too.
+std::string HintText(const Catalogue& catalogue, std::string_view hint);
+
+// The message that a control's tag (or a menu item's help-context number) names: none for 0
+// and below, which keep their caption; otherwise the tag modulo 65536, as message numbers
+// are 16-bit.
+std::optional<std::uint16_t> MessageNumberOfTag(std::int64_t tag);
 
 }  // namespace kv

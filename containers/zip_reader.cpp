@@ -1,0 +1,330 @@
+#include "containers/zip_reader.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace kv::zip {
+
+namespace {
+
+constexpr std::uint32_t kEndSignature = 0x06054b50;
+constexpr std::uint32_t kCentralSignature = 0x02014b50;
+constexpr std::uint32_t kLocalSignature = 0x04034b50;
+constexpr std::size_t kEndSize = 22;
+constexpr std::size_t kCentralSize = 46;
+constexpr std::size_t kLocalSize = 30;
+// The end record is looked for in this many bytes at the end of the file, which tolerates an
+// archive comment of up to 2026 bytes.
+constexpr std::size_t kEndSearchSpan = 2048;
+
+std::uint16_t Get16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+std::uint32_t Get32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+// Writes every block of a member to an open file.
+class FileSink : public MemberSink {
+public:
+    explicit FileSink(platform::File& out) : out_(out) {}
+    bool Consume(const OutputBlock& block) override {
+        if (block.count == 0) return true;
+        if (!out_.WriteAll(block.window, block.count)) {
+            failed_ = true;
+            return false;
+        }
+        return true;
+    }
+    bool Failed() const { return failed_; }
+
+private:
+    platform::File& out_;
+    bool failed_ = false;
+};
+
+// Ends a raw inflate stream however the decoding loop is left.
+class Inflater {
+public:
+    Inflater() { std::memset(&stream_, 0, sizeof stream_); }
+    ~Inflater() {
+        if (ready_) inflateEnd(&stream_);
+    }
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
+    // Raw Deflate: no header, no checksum, 32 KiB window.
+    int Init() {
+        int ret = inflateInit2(&stream_, -MAX_WBITS);
+        ready_ = ret == Z_OK;
+        return ret;
+    }
+    z_stream& Stream() { return stream_; }
+
+private:
+    z_stream stream_;
+    bool ready_ = false;
+};
+
+}  // namespace
+
+bool IsSafeMemberName(std::string_view name) {
+    if (name.empty() || name.front() == '/') return false;
+    if (name.find('\\') != std::string_view::npos) return false;
+    if (name.find('\0') != std::string_view::npos) return false;
+    if (name.size() >= 2 && name[1] == ':') return false;
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        std::size_t end = name.find('/', start);
+        if (end == std::string_view::npos) end = name.size();
+        std::string_view part = name.substr(start, end - start);
+        if (part == "." || part == "..") return false;
+        // An empty component ("a//b") is harmless on POSIX but only a trailing one is normal.
+        if (part.empty() && end != name.size()) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+// The input chunk buffer and the output window with its zeroed slack, allocated at the first
+// extraction and kept for the archive's life.
+struct ZipArchive::Buffers {
+    std::vector<std::uint8_t> input;
+    std::vector<std::uint8_t> window;
+};
+
+ZipArchive::ZipArchive() = default;
+ZipArchive::~ZipArchive() = default;
+ZipArchive::ZipArchive(ZipArchive&&) noexcept = default;
+ZipArchive& ZipArchive::operator=(ZipArchive&&) noexcept = default;
+
+bool ZipArchive::ReadAt(std::int64_t pos, void* buffer, std::size_t count) {
+    if (pos < 0 || pos > file_size_ || count > static_cast<std::uint64_t>(file_size_ - pos)) {
+        return false;
+    }
+    if (count == 0) return true;
+    if (!file_.Seek(pos)) return false;
+    return file_.ReadFull(buffer, count) == static_cast<long>(count);
+}
+
+int ZipArchive::Open(const std::string& path) {
+    Close();
+    member_name_.clear();
+    central_name_.clear();
+    output_total_ = 0;
+    entries_left_ = 0;
+    if (!file_.OpenRead(path)) return status_ = kStatusCannotOpen;
+    file_size_ = file_.Size();
+    if (file_size_ < static_cast<std::int64_t>(kEndSize) + 1) {
+        file_.Close();
+        return status_ = kStatusTooShort;
+    }
+
+    // The end record normally fills the last 22 bytes; an archive comment pushes it further
+    // in. Search from the end backwards, so that an end record inside the data of a stored
+    // member (a nested archive) is never taken for the archive's own.
+    std::size_t span = static_cast<std::size_t>(
+        std::min<std::int64_t>(file_size_, static_cast<std::int64_t>(kEndSearchSpan)));
+    std::vector<std::uint8_t> tail(span);
+    std::int64_t tail_pos = file_size_ - static_cast<std::int64_t>(span);
+    status_ = kStatusNotArchive;
+    if (ReadAt(tail_pos, tail.data(), span)) {
+        for (std::size_t i = span - kEndSize + 1; i-- > 0;) {
+            if (Get32(&tail[i]) != kEndSignature) continue;
+            const std::uint8_t* end = &tail[i];
+            entries_left_ = Get16(end + 8);
+            directory_pos_ = Get32(end + 16);
+            status_ = entries_left_ == 0 ? kStatusNotArchive : ReadMember();
+            break;
+        }
+    }
+    if (status_ != kStatusMember) file_.Close();
+    return status_;
+}
+
+int ZipArchive::ReadMember() {
+    std::uint8_t central[kCentralSize];
+    if (!ReadAt(directory_pos_, central, kCentralSize) || Get32(central) != kCentralSignature) {
+        return kStatusNotArchive;
+    }
+    central_method_ = Get16(central + 10);
+    compressed_size_ = Get32(central + 20);
+    uncompressed_size_ = Get32(central + 24);
+    central_name_len_ = Get16(central + 28);
+    central_extra_len_ = Get16(central + 30);
+    central_comment_len_ = Get16(central + 32);
+    local_header_pos_ = Get32(central + 42);
+    central_name_.assign(central_name_len_, '\0');
+    if (!ReadAt(directory_pos_ + static_cast<std::int64_t>(kCentralSize), central_name_.data(),
+                central_name_len_)) {
+        return kStatusNotArchive;
+    }
+    --entries_left_;
+
+    // Name and method come from the local header; when it is missing or runs off the file,
+    // the member stays in the walk with the directory's name and cannot be extracted.
+    local_ok_ = false;
+    data_pos_ = 0;
+    method_ = central_method_;
+    member_name_ = central_name_;
+    std::uint8_t local[kLocalSize];
+    if (ReadAt(local_header_pos_, local, kLocalSize) && Get32(local) == kLocalSignature) {
+        std::uint16_t name_len = Get16(local + 26);
+        std::uint16_t extra_len = Get16(local + 28);
+        std::string name(name_len, '\0');
+        std::int64_t name_pos = local_header_pos_ + static_cast<std::int64_t>(kLocalSize);
+        std::int64_t data_pos = name_pos + name_len + extra_len;
+        if (data_pos <= file_size_ && ReadAt(name_pos, name.data(), name_len)) {
+            local_ok_ = true;
+            method_ = Get16(local + 8);
+            member_name_ = std::move(name);
+            data_pos_ = data_pos;
+        }
+    }
+    headers_agree_ = local_ok_ && method_ == central_method_ && member_name_ == central_name_;
+    // A stored name is a zero-terminated string to its users.
+    std::size_t nul = member_name_.find('\0');
+    if (nul != std::string::npos) member_name_.resize(nul);
+    output_total_ = 0;
+    return kStatusMember;
+}
+
+int ZipArchive::Next() {
+    if (entries_left_ == 0 || status_ != kStatusMember) return status_ = kStatusEnd;
+    directory_pos_ += static_cast<std::int64_t>(kCentralSize) + central_name_len_ +
+                      central_extra_len_ + central_comment_len_;
+    status_ = ReadMember();
+    return status_;
+}
+
+void ZipArchive::Close() {
+    file_.Close();
+    if (status_ == kStatusMember) status_ = kStatusEnd;
+}
+
+int ZipArchive::ExtractMember(platform::File& out, std::uint64_t limit, ExtractProgress* progress) {
+    FileSink sink(out);
+    int result = Extract(sink, limit, progress, false);
+    if (sink.Failed()) return kExtractWriteFailed;
+    return result;
+}
+
+int ZipArchive::ExtractMember(MemberSink& sink, std::uint64_t limit, ExtractProgress* progress) {
+    return Extract(sink, limit, progress, true);
+}
+
+int ZipArchive::Extract(MemberSink& sink, std::uint64_t limit, ExtractProgress* progress,
+                        bool skip_tiny) {
+    output_total_ = 0;
+    if (status_ != kStatusMember || !file_.IsOpen()) return kExtractNoMember;
+    if (!local_ok_) return kExtractBadMember;
+    if (method_ != 0 && method_ != 8) return kExtractBadMethod;
+    if (data_pos_ < 0 || data_pos_ > file_size_ ||
+        compressed_size_ > static_cast<std::uint64_t>(file_size_ - data_pos_)) {
+        return kExtractBadMember;
+    }
+    if (skip_tiny && compressed_size_ <= 1) return kExtractNothing;
+    if (uncompressed_size_ > limit) return kExtractOverLimit;
+
+    if (!buffers_) {
+        try {
+            auto buffers = std::make_unique<Buffers>();
+            buffers->input.resize(kInputChunk);
+            buffers->window.assign(kWindowSize + kWindowSlack, 0);
+            buffers_ = std::move(buffers);
+        } catch (const std::bad_alloc&) {
+            return kExtractNoMemory;
+        }
+    }
+    std::uint8_t* window = buffers_->window.data();
+    std::uint8_t* input = buffers_->input.data();
+
+    bool first = true;
+    // Hands the first `count` bytes of the window on. Returns 0 or an extraction error.
+    auto flush = [&](std::size_t count, bool last) -> int {
+        if (output_total_ + count > limit) return kExtractOverLimit;
+        if (count < kWindowSize) std::memset(window + count, 0, kWindowSize - count);
+        OutputBlock block;
+        block.window = window;
+        block.count = count;
+        block.offset = output_total_;
+        block.total = output_total_ + count;
+        block.declared_size = uncompressed_size_;
+        block.first = first;
+        block.last = last;
+        if (!sink.Consume(block)) return kExtractStopped;
+        output_total_ += count;
+        first = false;
+        if (progress != nullptr) progress->OnFlush(output_total_, uncompressed_size_);
+        return kExtractOk;
+    };
+
+    std::int64_t pos = data_pos_;
+    std::uint64_t remaining = compressed_size_;
+    std::size_t filled = 0;
+
+    if (method_ == 0) {
+        // Stored: the member's bytes go straight into the window, cut at its compressed size.
+        while (remaining > 0) {
+            std::size_t n =
+                static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kWindowSize - filled));
+            if (!ReadAt(pos, window + filled, n)) return kExtractBadMember;
+            pos += static_cast<std::int64_t>(n);
+            remaining -= n;
+            filled += n;
+            if (filled == kWindowSize) {
+                if (int r = flush(filled, false); r != kExtractOk) return r;
+                filled = 0;
+            }
+        }
+        if (int r = flush(filled, true); r != kExtractOk) return r;
+    } else {
+        Inflater inflater;
+        int init = inflater.Init();
+        if (init != Z_OK) return init == Z_MEM_ERROR ? kExtractNoMemory : kExtractBadData;
+        z_stream& zs = inflater.Stream();
+        zs.avail_in = 0;
+        for (;;) {
+            if (zs.avail_in == 0 && remaining > 0) {
+                std::size_t n =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kInputChunk));
+                if (!ReadAt(pos, input, n)) return kExtractBadMember;
+                pos += static_cast<std::int64_t>(n);
+                remaining -= n;
+                zs.next_in = input;
+                zs.avail_in = static_cast<uInt>(n);
+            }
+            zs.next_out = window + filled;
+            zs.avail_out = static_cast<uInt>(kWindowSize - filled);
+            int ret = inflate(&zs, Z_NO_FLUSH);
+            filled = kWindowSize - zs.avail_out;
+            if (ret == Z_STREAM_END) {
+                // A stream that ends exactly on a full window hands on the full window and
+                // then an empty last block.
+                if (filled == kWindowSize) {
+                    if (int r = flush(filled, false); r != kExtractOk) return r;
+                    filled = 0;
+                }
+                if (int r = flush(filled, true); r != kExtractOk) return r;
+                break;
+            }
+            if (ret == Z_MEM_ERROR) return kExtractNoMemory;
+            // Z_BUF_ERROR here means the input ran out before the stream's end: the
+            // compressed size cuts the stream short.
+            if (ret != Z_OK) return kExtractBadData;
+            if (filled == kWindowSize) {
+                if (int r = flush(filled, false); r != kExtractOk) return r;
+                filled = 0;
+            }
+            if (output_total_ + filled > limit) return kExtractOverLimit;
+        }
+    }
+    return output_total_ == uncompressed_size_ ? kExtractOk : kExtractSizeMismatch;
+}
+
+}  // namespace kv::zip

@@ -98,7 +98,7 @@ std::size_t Utf8PrefixLength(std::string_view text, std::size_t max_bytes) {
     return pos;
 }
 
-bool IsNumberedHint(std::string_view hint) {
+bool IsNumberedHint(const std::string& hint) {
     if (hint.empty() || hint.size() > 3) return false;
     for (char c : hint) {
         if (c < '0' || c > '9') return false;
@@ -106,8 +106,8 @@ bool IsNumberedHint(std::string_view hint) {
     return true;
 }
 
-std::string HintText(const Catalogue& catalogue, std::string_view hint) {
-    if (!IsNumberedHint(hint)) return std::string(hint);
+std::string HintText(const Catalogue& catalogue, const std::string& hint) {
+    if (!IsNumberedHint(hint)) return hint;
     std::uint16_t number = 0;
     for (char c : hint) number = static_cast<std::uint16_t>(number * 10 + (c - '0'));
     return catalogue.Text(number);

@@ -81,6 +81,7 @@ int WordDocument::ReadMacroTable() {
     // The first record must be a whole macro record; a table without one holds no macros.
     if (first_ + kRecordSize > len || table_[first_] != kRecordMark) return kDocNoMacros;
     FindNameTables(c);
+    IndexNames();
     return kDocOk;
 }
 
@@ -111,6 +112,7 @@ void WordDocument::Close() {
     macro_count_ = 0;
     first_ = current_ = 0;
     has_table_a_ = false;
+    name_index_.clear();
     name_found_ = false;
     name_.clear();
 }
@@ -145,27 +147,32 @@ int WordDocument::NextMacro() {
 bool WordDocument::FindMacroName() {
     name_found_ = false;
     name_.clear();
-    if (!has_table_a_) return false;
+    auto it = name_index_.find(NameId());
+    if (it == name_index_.end()) return false;
+    name_found_ = true;
+    name_a_ = it->second.first;
+    name_b_ = it->second.second;
+    std::size_t end = name_a_ + 3;
+    while (end < table_.size() && table_[end] != 0) ++end;
+    name_.assign(reinterpret_cast<const char*>(&table_[name_a_ + 3]), end - (name_a_ + 3));
+    return true;
+}
+
+void WordDocument::IndexNames() {
+    // Tables A and B are walked side by side, at most one record per macro, and the first
+    // table A record of each identifier is kept: the lookup of every macro then costs no walk.
+    name_index_.clear();
+    if (!has_table_a_) return;
     const std::size_t len = table_.size();
     std::size_t a = table_a_;
     std::size_t b = table_b_;
-    const std::uint16_t id = NameId();
     for (std::size_t step = 0; step < macro_count_; ++step) {
         // Identifier and length byte of the table A record, length byte of the B record.
-        if (a + 3 > len || b + 3 > len) return false;
-        if (Get16(&table_[a]) == id) {
-            name_found_ = true;
-            name_a_ = a;
-            name_b_ = b;
-            std::size_t end = a + 3;
-            while (end < len && table_[end] != 0) ++end;
-            name_.assign(reinterpret_cast<const char*>(&table_[a + 3]), end - (a + 3));
-            return true;
-        }
+        if (a + 3 > len || b + 3 > len) break;
+        name_index_.emplace(Get16(&table_[a]), std::make_pair(a, b));
         b += static_cast<std::size_t>(table_[b + 2]) + 3;
         a += static_cast<std::size_t>(table_[a + 2]) + 4;
     }
-    return false;
 }
 
 void WordDocument::BlankName() {
@@ -179,10 +186,16 @@ void WordDocument::BlankName() {
 }
 
 bool WordDocument::BlankText() {
+    // A text that does not lie wholly inside the stream is left alone rather than
+    // overwriting whatever follows it up to the end of the stream.
+    std::uint64_t length = TextLength();
+    if (length > 0 && file_.StreamToFileOffset(std::uint64_t{TextOffset()} + length - 1) < 0) {
+        return false;
+    }
     // Bytes that the key decodes to blanks.
     std::array<std::uint8_t, kSectorSize> fill;
     fill.fill(static_cast<std::uint8_t>(Key() ^ 0x20));
-    std::uint64_t left = TextLength();
+    std::uint64_t left = length;
     file_.SeekStream(TextOffset());
     while (left > 0) {
         std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, fill.size()));

@@ -24,6 +24,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "containers/compound_file.h"
@@ -73,9 +75,10 @@ public:
     // returns 0; otherwise -3 and the current record stays.
     int NextMacro();
 
-    // Looks up the current macro's name: walks tables A and B side by side, at most
-    // MacroCount() records, to the table A record whose identifier equals the macro's name
-    // identifier. Returns whether such a record was found (never without table A).
+    // Looks up the current macro's name: the first table A record, among the first
+    // MacroCount() records of tables A and B walked side by side, whose identifier equals the
+    // macro's name identifier. Returns whether there is one (never without table A; a macro
+    // whose identifier matches no record has no name).
     bool FindMacroName();
     // After FindMacroName() found one: the name (the zero-terminated string after the length
     // byte of the table A record) and the table indices of the two name records.
@@ -86,7 +89,8 @@ public:
     // Cleaning: overwrites the current macro's name characters in both name tables with
     // blanks in the table copy (when FindMacroName() found them), and its text with bytes
     // that decode to blanks in the file. BlankText returns whether the whole text was
-    // written; WriteMacroTable writes the copy back and returns whether all of it was.
+    // written (a text reaching beyond the stream is not touched at all); WriteMacroTable
+    // writes the copy back and returns whether all of it was.
     void BlankName();
     bool BlankText();
     bool WriteMacroTable();
@@ -94,6 +98,7 @@ public:
 private:
     int ReadMacroTable();
     void FindNameTables(std::size_t count_index);
+    void IndexNames();
 
     CompoundFile file_;
     std::uint32_t table_offset_ = 0;
@@ -105,6 +110,8 @@ private:
     bool has_table_a_ = false;
     std::size_t table_a_ = 0;
     std::size_t table_b_ = 0;
+    // Name identifier -> (table A record, table B record).
+    std::unordered_map<std::uint16_t, std::pair<std::size_t, std::size_t>> name_index_;
     bool name_found_ = false;
     std::size_t name_a_ = 0;
     std::size_t name_b_ = 0;

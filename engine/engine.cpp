@@ -36,7 +36,19 @@ int Engine::ScanResource(const std::string& database_folder, const std::string& 
         Options.ScanRunning = 0;
         return loaded;
     }
+    // The names of document signatures are read on demand from the name file, which stays
+    // open for the whole resource.
+    if (!database_.OpenNameFile(database_folder)) {
+        ReleaseSignatureDatabase();
+        Options.ScanRunning = 0;
+        return SignatureDatabase::kMissing;
+    }
     NotifyDriver(1);
+
+    database_.ResetNameCache();
+    engine_buffer_.assign(kEngineBufferSize, 0);
+    RestoreEngineWindow();
+    kernel_.ResetHits();
 
     ui_.SetScanButtonEnabled(false);
     if (!target.empty() && target.back() != '/') {
@@ -59,9 +71,18 @@ int Engine::ScanResource(const std::string& database_folder, const std::string& 
     Options.ScanRunning = 0;
     ui_.SetScanButtonEnabled(true);
     ui_.SetStopButtonCaption(catalogue_.Text(138));
+    kernel_.SetWindow(0, nullptr);
+    engine_buffer_.clear();
+    engine_buffer_.shrink_to_fit();
     ReleaseSignatureDatabase();
     NotifyDriver(2);
+    database_.CloseNameFile();
     return 0;
+}
+
+void Engine::RestoreEngineWindow() {
+    if (engine_buffer_.size() < kEngineBufferSize) engine_buffer_.assign(kEngineBufferSize, 0);
+    kernel_.SetWindow(kEngineWindowCapacity, engine_buffer_.data());
 }
 
 void Engine::WalkFolder(const std::string& folder) {
@@ -132,10 +153,15 @@ int Engine::ScanFile(const std::string& path, const std::string& display_name) {
 // ---- Operations filled in by the signature database, the pipeline and the boot scan ----
 
 int Engine::LoadSignatureDatabase(const std::string& folder) {
-    return platform::IsFolder(folder) ? 0 : -1;
+    int result = database_.Load(folder);
+    if (result == SignatureDatabase::kLoaded) kernel_.Attach(database_.View());
+    return result;
 }
 
-void Engine::ReleaseSignatureDatabase() {}
+void Engine::ReleaseSignatureDatabase() {
+    kernel_.Detach();
+    database_.Release();
+}
 
 bool Engine::ScanBootArea(const std::string& root) {
     (void)root;
@@ -143,11 +169,39 @@ bool Engine::ScanBootArea(const std::string& root) {
 }
 
 int Engine::ScanProgramFile(const std::string& path, const std::string& display_name) {
-    (void)display_name;
-    platform::File file;
-    if (!file.OpenRead(path)) return 0;
-    Counters[ScanCounters::FilesScanned] += 1;
-    return 0;
+    (void)display_name;  // program files are reported by their path
+    int infected = 0;
+    {
+        platform::File file;
+        if (!file.OpenRead(path)) return 0;
+        Counters[ScanCounters::FilesScanned] += 1;
+
+        // The block at the entry point, then the anchored pass over the same block, then the
+        // tail of the file (or of the EXE image) when the window did not hold all of it.
+        kernel_.LocateEntry(file);
+        kernel_.ScanWindow(MatchKernel::kModeAll);
+        if (kernel_.HitCount() == 0) {
+            kernel_.Window().saved_count = kernel_.Window().count;
+            kernel_.ScanWindow(MatchKernel::kModeAnchored);
+        }
+        if (kernel_.HitCount() == 0 && kernel_.Window().complete == 0) {
+            kernel_.ReadTail(file);
+            kernel_.ScanWindow(MatchKernel::kModeAll);
+        }
+        if (kernel_.HitCount() > 0) {
+            database_.DecodeVirusName(kernel_.HitAt(0).record);
+            report_.AddReportLine(path, database_.VirusName(), kind::InfectedFile);
+            Counters[ScanCounters::VirusesFound] += 1;
+            infected = 1;
+        }
+    }
+    // A program that carries "PK" at offset 30 is a self-extracting archive: scan it once
+    // more as an archive.
+    if (kernel_.ArchiveMark() == MatchKernel::kArchiveMarkPk) {
+        Kind = kKindArchive;
+        if (ScanFile(path) == 1) infected = 1;
+    }
+    return infected;
 }
 
 int Engine::ScanDocumentFile(const std::string& path, const std::string& display_name) {

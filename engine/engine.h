@@ -6,9 +6,13 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "engine/detection_routines.h"
+#include "engine/match_kernel.h"
 #include "engine/scan_types.h"
 #include "engine/scan_ui.h"
+#include "engine/signature_database.h"
 
 namespace kv {
 
@@ -53,6 +57,19 @@ public:
     ReportList& Report() { return report_; }
     ScanUi& Ui() { return ui_; }
 
+    // The engine buffer of a resource scan: 4096 bytes, of which the scan window uses 4000.
+    static constexpr std::size_t kEngineBufferSize = 4096;
+    static constexpr std::size_t kEngineWindowCapacity = 4000;
+
+    // The loaded signature database (loaded for the duration of one ScanResource call), the
+    // matching kernel with its scan window and hit list, and the built-in detection routines
+    // the kernel calls. The document, archive and boot branches search through these.
+    SignatureDatabase& Database() { return database_; }
+    MatchKernel& Kernel() { return kernel_; }
+    DetectionRoutines& Routines() { return routines_; }
+    // Makes the engine buffer the scan window again (capacity 4000), e.g. after an archive.
+    void RestoreEngineWindow();
+
 private:
     int LoadSignatureDatabase(const std::string& folder);
     void ReleaseSignatureDatabase();
@@ -67,6 +84,11 @@ private:
     ReportList& report_;
     ScanUi& ui_;
     std::string top_level_name_;
+
+    SignatureDatabase database_;
+    DetectionRoutines routines_;
+    MatchKernel kernel_{routines_};
+    std::vector<std::uint8_t> engine_buffer_;
 };
 
 }  // namespace kv

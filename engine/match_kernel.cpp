@@ -1,0 +1,661 @@
+#include "engine/match_kernel.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/files.h"
+
+namespace kv {
+
+namespace {
+
+constexpr std::uint8_t kEscape = 98;
+constexpr std::size_t kListCount = 257;
+constexpr std::size_t kAnchoredList = 256;
+constexpr std::size_t kPrefilterBytes = 8;
+
+inline std::uint16_t U16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+inline std::uint64_t Load8(const std::uint8_t* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Whether an escape's flags byte makes it a nibble test (it is none of the conditions).
+inline bool IsNibbleFlags(std::uint8_t f) {
+    return f != 0x40 && (f & 0x30) == 0;
+}
+
+}  // namespace
+
+// A candidate of a list, ready for the search: the record offset and a cheap necessary
+// condition on the first eight data bytes (those fixed by leading literal, skip and nibble
+// tokens), tested with one masked compare before the record is touched.
+struct MatchKernel::Candidate {
+    std::uint64_t mask = 0;
+    std::uint64_t value = 0;
+    std::uint32_t record = 0;
+};
+
+// One candidate list under one class mask: its range of the plan's candidates and the set of
+// values the byte after the start position may have for any of them to match.
+struct MatchKernel::CandidateList {
+    std::uint32_t begin = 0;
+    std::uint32_t end = 0;
+    std::uint64_t second[4] = {0, 0, 0, 0};
+};
+
+// The index lists filtered for one class mask, in list order, with every candidate whose
+// record lies outside the pattern buffer or whose target mask misses the class left out.
+struct MatchKernel::Plan {
+    std::vector<Candidate> candidates;
+    std::array<CandidateList, kListCount> lists;
+};
+
+MatchKernel::MatchKernel(DetectionRoutines& routines) : routines_(routines) {}
+
+MatchKernel::~MatchKernel() = default;
+
+void MatchKernel::Attach(const DatabaseView& database) {
+    database_ = database;
+    for (auto& plan : plans_) plan.reset();
+    for (std::uint8_t mask : {kClassExe, kClassProgram, kClassBoot}) plans_[mask] = BuildPlan(mask);
+    hit_count_ = 0;
+}
+
+void MatchKernel::Detach() {
+    database_ = DatabaseView{};
+    for (auto& plan : plans_) plan.reset();
+    hit_count_ = 0;
+}
+
+const MatchKernel::Plan& MatchKernel::PlanFor(std::uint8_t class_mask) {
+    if (!plans_[class_mask]) plans_[class_mask] = BuildPlan(class_mask);
+    return *plans_[class_mask];
+}
+
+void MatchKernel::Prefilter(std::uint32_t record, Candidate& candidate) const {
+    std::uint8_t mask[kPrefilterBytes] = {};
+    std::uint8_t value[kPrefilterBytes] = {};
+    const std::uint8_t* pat = database_.pattern;
+    const std::size_t size = database_.pattern_size;
+    const std::uint32_t first = pat[record];
+    if (first == 1) {
+        if (record + 1 < size) {
+            const std::size_t n = pat[record + 1];
+            for (std::size_t i = 0; i < n && i < kPrefilterBytes && record + 2 + i < size; ++i) {
+                mask[i] = 0xFF;
+                value[i] = pat[record + 2 + i];
+            }
+        }
+    } else {
+        const std::size_t last = record + first;
+        std::size_t q = record + 1;
+        std::size_t d = 0;
+        while (d < kPrefilterBytes && q <= last && q < size) {
+            const std::uint8_t t = pat[q];
+            if (t >= 200) {
+                d += t - 200u;
+                q += 1;
+            } else if (t >= 1 && t <= 100 && t != kEscape) {
+                if (q + 1 + t > size) break;
+                for (std::size_t i = 0; i < t && d + i < kPrefilterBytes; ++i) {
+                    mask[d + i] = 0xFF;
+                    value[d + i] = pat[q + 1 + i];
+                }
+                d += t;
+                q += 1u + t;
+            } else if (t == kEscape && q + 1 < size && IsNibbleFlags(pat[q + 1])) {
+                const std::uint8_t f = pat[q + 1];
+                if (f & 0x80) {
+                    mask[d] = 0xF0;
+                    value[d] = static_cast<std::uint8_t>((f & 0x0F) << 4);
+                } else {
+                    mask[d] = 0x0F;
+                    value[d] = f & 0x0F;
+                }
+                d += 1;
+                q += 2;
+            } else {
+                break;  // a condition, routine, header move or gap: no fixed bytes further on
+            }
+        }
+    }
+    std::memcpy(&candidate.mask, mask, sizeof mask);
+    std::memcpy(&candidate.value, value, sizeof value);
+}
+
+std::unique_ptr<MatchKernel::Plan> MatchKernel::BuildPlan(std::uint8_t class_mask) const {
+    auto plan = std::make_unique<Plan>();
+    const std::uint8_t* index = database_.index;
+    const std::size_t size = index != nullptr ? database_.index_size : 0;
+    for (std::size_t i = 0; i < kListCount; ++i) {
+        CandidateList& list = plan->lists[i];
+        list.begin = static_cast<std::uint32_t>(plan->candidates.size());
+        if (4 * i + 4 <= size && database_.pattern != nullptr) {
+            const std::size_t offset = U16(index + 4 * i);
+            const std::size_t count = U16(index + 4 * i + 2);
+            for (std::size_t c = 0; c < count; ++c) {
+                const std::size_t at = offset + 3 * c;
+                if (at + 3 > size) break;  // the rest of the list lies outside the block
+                const std::uint32_t record = U16(index + at);
+                const std::uint8_t targets = index[at + 2];
+                if ((targets & class_mask) == 0) continue;
+                if (record >= database_.pattern_size) continue;
+                Candidate candidate;
+                candidate.record = record;
+                Prefilter(record, candidate);
+                if (i < kAnchoredList) {
+                    // The list's byte is the first data byte: a candidate that demands
+                    // another one can never match from this list.
+                    const std::uint8_t m0 = static_cast<std::uint8_t>(candidate.mask);
+                    const std::uint8_t v0 = static_cast<std::uint8_t>(candidate.value);
+                    if ((static_cast<std::uint8_t>(i) & m0) != v0) continue;
+                }
+                plan->candidates.push_back(candidate);
+            }
+        }
+        list.end = static_cast<std::uint32_t>(plan->candidates.size());
+        if (i == kAnchoredList) continue;
+        for (std::uint32_t c = list.begin; c < list.end; ++c) {
+            const std::uint8_t m1 = static_cast<std::uint8_t>(plan->candidates[c].mask >> 8);
+            const std::uint8_t v1 = static_cast<std::uint8_t>(plan->candidates[c].value >> 8);
+            for (unsigned v = 0; v < 256; ++v) {
+                if ((v & m1) == v1) list.second[v >> 6] |= std::uint64_t{1} << (v & 63);
+            }
+        }
+    }
+    return plan;
+}
+
+// ---- Window ----
+
+void MatchKernel::SetWindow(std::size_t capacity, std::uint8_t* buffer) {
+    window_.buffer = buffer;
+    window_.capacity = buffer != nullptr ? capacity : 0;
+    window_.count = 0;
+}
+
+void MatchKernel::SetFill(std::size_t count, std::int64_t window_offset) {
+    window_.count = std::min(count, window_.capacity);
+    window_.window_offset = window_offset;
+}
+
+void MatchKernel::LoadBlock(std::uint8_t* data, std::size_t count, std::uint8_t class_mask,
+                            std::int64_t size_limit) {
+    SetWindow(count, data);
+    window_.count = window_.capacity;
+    window_.saved_count = window_.count;
+    window_.window_offset = 0;
+    window_.entry_offset = 0;
+    window_.size_limit = size_limit;
+    window_.class_mask = class_mask;
+    window_.entry_known = 0;
+    window_.complete = 1;
+    FillHeader();
+}
+
+void MatchKernel::FillHeader() {
+    std::memset(window_.header, 0, sizeof window_.header);
+    std::size_t n = std::min(window_.count, sizeof window_.header);
+    if (n > 0) std::memcpy(window_.header, window_.buffer, n);
+}
+
+void MatchKernel::AnalyseExeHeader(std::int64_t& entry, std::int64_t& image_size) const {
+    const std::uint8_t* h = window_.header;
+    const std::uint32_t pages = U16(h + 4);
+    const std::uint32_t paragraphs = U16(h + 8);
+    const std::uint32_t ip = U16(h + 20);
+    const std::uint32_t cs = U16(h + 22);
+    const std::uint32_t segment = (paragraphs + cs + ip / 16) & 0xFFFFu;
+    entry = static_cast<std::int64_t>(segment) * 16 + ip % 16;
+    image_size = static_cast<std::int64_t>(pages) * 512;
+}
+
+bool MatchKernel::ReadAt(platform::File& file, std::int64_t offset) {
+    if (offset < 0 || window_.buffer == nullptr || window_.capacity == 0) return false;
+    if (!file.Seek(offset)) return false;
+    long n = file.ReadFull(window_.buffer, window_.capacity);
+    if (n <= 0) return false;
+    window_.count = static_cast<std::size_t>(n);
+    window_.window_offset = offset;
+    window_.entry_offset = offset;
+    return true;
+}
+
+void MatchKernel::LocateEntry(platform::File& file) {
+    ScanWindowState& w = window_;
+    w.count = 0;
+    w.saved_count = 0;
+    w.window_offset = 0;
+    w.entry_offset = 0;
+    w.complete = 0;
+    w.entry_known = 0;
+    w.class_mask = kClassProgram;
+    w.archive_mark = 0;
+    w.jump_budget = kJumpBudget;
+    std::memset(w.header, 0, sizeof w.header);
+    const std::int64_t file_size = file.Size();
+    w.size_limit = file_size > 0 ? file_size : 0;
+    if (w.buffer == nullptr || w.capacity == 0 || !file.Seek(0)) return;
+
+    const long n = file.ReadFull(w.buffer, w.capacity);
+    if (n < 0) return;
+    w.count = static_cast<std::size_t>(n);
+    if (n == 0) {
+        w.complete = 1;
+        return;
+    }
+    if (w.count < w.capacity) w.complete = 1;
+    FillHeader();
+    const DataView first{w.buffer, w.count};
+    w.archive_mark = static_cast<std::uint16_t>(first.At(30) | (first.At(31) << 8));
+
+    std::size_t pos = 0;
+    if ((first.At(0) == 'M' && first.At(1) == 'Z') || (first.At(0) == 'Z' && first.At(1) == 'M')) {
+        w.class_mask = kClassExe;
+        w.entry_known = 1;
+        std::int64_t entry = 0, image = 0;
+        AnalyseExeHeader(entry, image);
+        w.size_limit = image;
+        w.entry_offset = entry;
+        if (entry > image) {
+            // A header that points past its own image: scan the first block.
+            w.saved_count = w.count;
+            return;
+        }
+        if (image > static_cast<std::int64_t>(w.count)) {
+            if (!ReadAt(file, entry)) {
+                // The entry block cannot be read (a truncated file): keep the first block;
+                // the tail pass still runs.
+                w.saved_count = w.count;
+                return;
+            }
+        } else {
+            w.complete = 1;
+            pos = static_cast<std::size_t>(entry);
+        }
+    }
+
+    // Leading jumps.
+    while (w.jump_budget > 0) {
+        --w.jump_budget;
+        const DataView data{w.buffer, w.count};
+        const std::uint8_t op = data.At(pos);
+        if (op == 0xE9 || op == 0xE8) {
+            const std::uint16_t displacement =
+                static_cast<std::uint16_t>(data.At(pos + 1) | (data.At(pos + 2) << 8));
+            if (displacement == 0) break;
+            w.entry_known = 1;
+            const std::int64_t target =
+                w.window_offset + static_cast<std::int64_t>(pos) +
+                static_cast<std::int16_t>(static_cast<std::uint16_t>(displacement + 3));
+            // In a file larger than the window the jump is not followed: the tail pass
+            // covers viruses appended at the end.
+            if (w.complete == 0) break;
+            if (!ReadAt(file, target)) {
+                w.complete = 1;
+                break;
+            }
+            pos = 0;
+        } else if (op == 0xEA) {
+            w.entry_known = 1;
+            const std::uint32_t far = static_cast<std::uint32_t>(data.At(pos + 1)) |
+                                      (static_cast<std::uint32_t>(data.At(pos + 2)) << 8) |
+                                      (static_cast<std::uint32_t>(data.At(pos + 3)) << 16) |
+                                      (static_cast<std::uint32_t>(data.At(pos + 4)) << 24);
+            if (!ReadAt(file, static_cast<std::uint32_t>(far + 5))) {
+                w.complete = 1;
+                break;
+            }
+            pos = 0;
+        } else if (op == 0x4D) {
+            w.entry_known = 1;
+            ++pos;
+        } else {
+            break;
+        }
+    }
+    w.saved_count = w.count;
+}
+
+std::int64_t MatchKernel::LocateEntryInMemory() {
+    ScanWindowState& w = window_;
+    w.class_mask = kClassProgram;
+    w.entry_known = 0;
+    w.complete = 0;
+    w.saved_count = w.count;
+    FillHeader();
+    const DataView data{w.buffer, w.count};
+    std::int64_t entry = 0;
+    std::size_t pos = 0;
+    if ((data.At(0) == 'M' && data.At(1) == 'Z') || (data.At(0) == 'Z' && data.At(1) == 'M')) {
+        w.class_mask = kClassExe;
+        w.entry_known = 1;
+        std::int64_t image = 0;
+        AnalyseExeHeader(entry, image);
+        w.size_limit = image;
+        w.complete = (image <= static_cast<std::int64_t>(w.count) && entry <= image) ? 1 : 0;
+        w.entry_offset = entry;
+        const std::int64_t in_window = entry - w.window_offset;
+        if (entry > image || in_window < 0 || in_window >= static_cast<std::int64_t>(w.count)) {
+            return entry;
+        }
+        pos = static_cast<std::size_t>(in_window);
+    }
+    while (pos < w.count && w.buffer[pos] == 0x4D) {
+        w.entry_known = 1;
+        ++pos;
+    }
+    const std::uint8_t op = data.At(pos);
+    if (pos < w.count && (op == 0xE9 || op == 0xE8)) {
+        const std::uint16_t displacement =
+            static_cast<std::uint16_t>(data.At(pos + 1) | (data.At(pos + 2) << 8));
+        if (displacement != 0) {
+            w.entry_known = 1;
+            entry = w.window_offset + static_cast<std::int64_t>(pos) +
+                    static_cast<std::int16_t>(static_cast<std::uint16_t>(displacement + 3));
+        }
+    } else if (pos < w.count && op == 0xEA) {
+        w.entry_known = 1;
+        const std::uint32_t far = static_cast<std::uint32_t>(data.At(pos + 1)) |
+                                  (static_cast<std::uint32_t>(data.At(pos + 2)) << 8) |
+                                  (static_cast<std::uint32_t>(data.At(pos + 3)) << 16) |
+                                  (static_cast<std::uint32_t>(data.At(pos + 4)) << 24);
+        entry = static_cast<std::uint32_t>(far + 5);
+    }
+    w.entry_offset = entry;
+    return entry;
+}
+
+void MatchKernel::ReadTail(platform::File& file) {
+    ScanWindowState& w = window_;
+    w.count = 0;
+    if (w.buffer == nullptr || w.size_limit < static_cast<std::int64_t>(w.capacity)) return;
+    const std::int64_t offset = w.size_limit - static_cast<std::int64_t>(w.capacity);
+    if (!file.Seek(offset)) return;
+    const long n = file.ReadFull(w.buffer, w.capacity);
+    if (n <= 0) return;
+    w.count = static_cast<std::size_t>(n);
+    w.window_offset = offset;
+    w.entry_offset = offset;
+}
+
+// ---- Pattern search ----
+
+void MatchKernel::AddHit(std::uint32_t record, std::int64_t file_offset) {
+    if (hit_count_ >= kMaxHits) return;
+    hits_[hit_count_].record = record;
+    hits_[hit_count_].file_offset = file_offset;
+    ++hit_count_;
+}
+
+std::int64_t MatchKernel::FileOffset(int region, std::size_t d) const {
+    return region == 0 ? window_.window_offset + static_cast<std::int64_t>(d)
+                       : static_cast<std::int64_t>(d);
+}
+
+bool MatchKernel::Compare(int region, std::size_t d, std::uint32_t q, std::size_t length) const {
+    const DataView& data = regions_[region];
+    const std::uint8_t* pat = database_.pattern + q;
+    if (d + length <= data.count) return std::memcmp(data.data + d, pat, length) == 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (data.At(d + i) != pat[i]) return false;
+    }
+    return true;
+}
+
+bool MatchKernel::TrailerInside(std::uint32_t end) const {
+    const std::size_t size = database_.pattern_size;
+    return std::size_t{end} + 2 <= size &&
+           std::size_t{end} + 2 + database_.pattern[end + 1] <= size;
+}
+
+bool MatchKernel::MatchRecord(std::uint32_t record, std::size_t p, std::uint32_t& end) {
+    const std::uint8_t* pat = database_.pattern;
+    const std::size_t size = database_.pattern_size;
+    if (record >= size) return false;
+    gap_budget_ = kGapTryBudget;
+    const std::uint32_t first = pat[record];
+    if (first == 1) {
+        if (std::size_t{record} + 1 >= size) return false;
+        const std::uint32_t n = pat[record + 1];
+        if (std::size_t{record} + 2 + n > size) return false;
+        if (!Compare(0, p, record + 2, n)) return false;
+        end = record + 2 + n;
+        return TrailerInside(end);
+    }
+    if (!MatchTokens(record + 1, record + first, 0, p, end)) return false;
+    return TrailerInside(end);
+}
+
+bool MatchKernel::MatchTokens(std::uint32_t q, std::uint32_t last, int region, std::size_t d,
+                              std::uint32_t& end) {
+    const std::uint8_t* pat = database_.pattern;
+    const std::size_t size = database_.pattern_size;
+    for (;;) {
+        if (q > last) {
+            end = q;
+            return true;
+        }
+        if (q >= size) return false;
+        const std::uint8_t t = pat[q];
+        if (t >= 200) {  // skip
+            d += t - 200u;
+            q += 1;
+            continue;
+        }
+        if (t == 0) return false;
+        if (t <= 100 && t != kEscape) {  // literal
+            if (std::size_t{q} + 1 + t > size) return false;
+            if (!Compare(region, d, q + 1, t)) return false;
+            d += t;
+            q += 1u + t;
+            continue;
+        }
+        if (t == kEscape) {
+            if (std::size_t{q} + 1 >= size) return false;
+            const std::uint8_t f = pat[q + 1];
+            if (f == 0x40) {  // entry known
+                if (window_.entry_known == 0) return false;
+                q += 2;
+                continue;
+            }
+            if (f & 0x20) {  // near the end
+                if (std::size_t{q} + 5 >= size) return false;
+                const std::int64_t n = U16(pat + q + 4);
+                const std::int64_t r = window_.size_limit - FileOffset(region, d);
+                if (r < 0 || n < r) return false;
+                q += 3u + pat[q + 2];
+                continue;
+            }
+            if (f & 0x10) {
+                const unsigned low = f & 0x0Fu;
+                if (low == 2) {  // built-in detection routine
+                    if (std::size_t{q} + 4 >= size) return false;
+                    const unsigned number = U16(pat + q + 3);
+                    std::size_t position = d;
+                    if (!routines_.Call(number, regions_[region], position, window_.saved_count)) {
+                        return false;
+                    }
+                    d = position;
+                    q += 5u + pat[q + 2];
+                    continue;
+                }
+                // Machine code carried in the record is never run: the condition is not met.
+                if (low == 1) return false;
+                region = 1;  // the following tokens test the header copy
+                d = 0;
+                q += 2;
+                continue;
+            }
+            const std::uint8_t byte = regions_[region].At(d);
+            const std::uint8_t nibble = (f & 0x80) ? byte >> 4 : byte & 0x0F;
+            if (nibble != (f & 0x0F)) return false;
+            d += 1;
+            q += 2;
+            continue;
+        }
+
+        // Gap: the next token must match at one of t - 99 positions.
+        const unsigned tries = t - 99u;
+        const std::uint32_t next = q + 1;
+        if (next > last || next >= size) return false;
+        const std::uint8_t u = pat[next];
+        std::size_t width;
+        std::uint32_t after;
+        bool literal;
+        if (u >= 1 && u <= 100 && u != kEscape) {
+            literal = true;
+            width = u;
+            after = next + 1 + u;
+            if (after > size) return false;
+        } else if (u == kEscape) {
+            if (std::size_t{next} + 1 >= size) return false;
+            const std::uint8_t f = pat[next + 1];
+            if (!IsNibbleFlags(f)) {
+                // A condition or routine after a gap is tested once, where the gap begins.
+                return MatchTokens(next, last, region, d, end);
+            }
+            literal = false;
+            width = 1;
+            after = next + 2;
+        } else {
+            return false;  // a gap, skip or zero after a gap has no meaning
+        }
+        const DataView& data = regions_[region];
+        unsigned counted = 0;
+        for (std::size_t at = d; counted < tries; ++at) {
+            if (gap_budget_ == 0) return false;
+            --gap_budget_;
+            bool unit;
+            if (literal) {
+                unit = Compare(region, at, next + 1, width);
+            } else {
+                const std::uint8_t f = pat[next + 1];
+                const std::uint8_t byte = data.At(at);
+                unit = ((f & 0x80) ? byte >> 4 : byte & 0x0F) == (f & 0x0F);
+            }
+            if (unit) {
+                if (MatchTokens(after, last, region, at + width, end)) return true;
+                // Matched here but the rest did not: not counted while it lies in the data.
+                if (at < data.count) continue;
+            }
+            ++counted;
+        }
+        return false;
+    }
+}
+
+void MatchKernel::ScanWindow(int mode) {
+    hit_count_ = 0;
+    const ScanWindowState& w = window_;
+    if (w.count == 0 || w.buffer == nullptr || database_.pattern == nullptr ||
+        database_.index == nullptr) {
+        return;
+    }
+    regions_[0] = DataView{w.buffer, w.count};
+    regions_[1] = DataView{w.header, ScanWindowState::kHeaderCopySize};
+    const Plan& plan = PlanFor(w.class_mask);
+    const Candidate* candidates = plan.candidates.data();
+    const std::uint8_t* data = w.buffer;
+    const std::size_t count = w.count;
+
+    auto word_at = [&](std::size_t p) -> std::uint64_t {
+        if (p + kPrefilterBytes <= count) return Load8(data + p);
+        std::uint8_t padded[kPrefilterBytes] = {};
+        std::memcpy(padded, data + p, count - p);
+        return Load8(padded);
+    };
+
+    if (mode == kModeAnchored) {
+        const CandidateList& list = plan.lists[kAnchoredList];
+        const std::uint64_t word = word_at(0);
+        for (std::uint32_t c = list.begin; c < list.end; ++c) {
+            if ((word & candidates[c].mask) != candidates[c].value) continue;
+            std::uint32_t end;
+            if (MatchRecord(candidates[c].record, 0, end)) {
+                AddHit(end, w.window_offset);
+                if (hit_count_ >= kMaxHits) return;
+            }
+        }
+        return;
+    }
+
+    if (count < 2) return;  // the last byte of the window is never a start position
+    const std::size_t last = count - 2;
+    for (std::size_t p = 0; p <= last; ++p) {
+        const CandidateList& list = plan.lists[data[p]];
+        if (list.begin == list.end) continue;
+        const std::uint8_t next = data[p + 1];
+        if (((list.second[next >> 6] >> (next & 63)) & 1) == 0) continue;
+        const std::uint64_t word = word_at(p);
+        for (std::uint32_t c = list.begin; c < list.end; ++c) {
+            if ((word & candidates[c].mask) != candidates[c].value) continue;
+            std::uint32_t end;
+            if (MatchRecord(candidates[c].record, p, end)) {
+                AddHit(end, w.window_offset + static_cast<std::int64_t>(p));
+                if (hit_count_ >= kMaxHits) return;
+            }
+        }
+    }
+}
+
+// ---- Document search ----
+
+void MatchKernel::SearchDocumentTrie() {
+    SearchDocumentTrie(window_.buffer, window_.buffer != nullptr ? window_.count : 0,
+                       window_.window_offset);
+}
+
+void MatchKernel::SearchDocumentTrie(const std::uint8_t* data, std::size_t count,
+                                     std::int64_t window_offset) {
+    hit_count_ = 0;
+    const std::uint8_t* directory = database_.directory;
+    const std::uint8_t* trie = database_.trie;
+    if (data == nullptr || directory == nullptr || trie == nullptr) return;
+    const std::size_t trie_size = database_.trie_size;
+    // Every node consumes at least one data byte or ends the walk, and an acyclic trie has
+    // fewer nodes than half its bytes: a longer walk is going round a loop.
+    const std::size_t max_steps = trie_size / 2 + 1;
+
+    for (std::size_t p = 0; p < count && hit_count_ < kMaxHits; ++p) {
+        const std::size_t slot = 2 * std::size_t{data[p]};
+        if (slot + 2 > database_.directory_size) continue;
+        const std::uint16_t root = U16(directory + slot);
+        if (root == 0xFFFF) continue;
+        std::size_t node = root;
+        std::size_t d = p + 1;
+        for (std::size_t step = 0; step < max_steps; ++step) {
+            if (node >= trie_size) break;
+            const std::uint8_t h = trie[node];
+            if (h == 1) {  // leaf
+                if (node + 3 <= trie_size) AddHit(U16(trie + node + 1), window_offset + p);
+                break;
+            }
+            if (h == 0) {  // branch: binary search of the data byte among the keys
+                if (node + 2 > trie_size || d >= count) break;
+                const std::size_t keys = trie[node + 1];
+                if (keys == 0 || keys == 255 || node + 2 + 3 * keys > trie_size) break;
+                const std::uint8_t* key = trie + node + 2;
+                const std::uint8_t* found = std::lower_bound(key, key + keys, data[d]);
+                if (found == key + keys || *found != data[d]) break;
+                const std::size_t field = node + 2 + keys + 2 * std::size_t(found - key);
+                node = field + U16(trie + field);
+                d += 1;
+                continue;
+            }
+            if (h == 255) break;
+            const std::size_t m = 255u - h;  // chain of m bytes
+            if (node + 1 + m > trie_size || d + m > count) break;
+            if (std::memcmp(trie + node + 1, data + d, m) != 0) break;
+            d += m;
+            node += 1 + m;
+        }
+    }
+}
+
+}  // namespace kv

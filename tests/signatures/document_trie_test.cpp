@@ -12,23 +12,24 @@ HandDatabase TrieDatabase() {
     db.directory.assign(512, 0xFF);
     auto root = [&](char c, unsigned offset) {
         db.directory[2 * static_cast<unsigned char>(c)] = static_cast<std::uint8_t>(offset);
-        db.directory[2 * static_cast<unsigned char>(c) + 1] = static_cast<std::uint8_t>(offset >> 8);
+        db.directory[2 * static_cast<unsigned char>(c) + 1] =
+            static_cast<std::uint8_t>(offset >> 8);
     };
     root('A', 0);
     root('L', 17);
     root('Q', 400);
     db.trie = {
-        0, 2, 'B', 'C', 4, 0, 8, 0,  // branch at 0: fields at 4 (-> 8) and 6 (-> 14)
-        253, 'X', 'Y',               // chain of 2 at 8
-        1, 5, 0,                     // leaf at 11
-        1, 9, 0,                     // leaf at 14
-        1, 20, 0,                    // leaf at 17
+        0,   2,   'B', 'C', 4, 0, 8, 0,  // branch at 0: fields at 4 (-> 8) and 6 (-> 14)
+        253, 'X', 'Y',                   // chain of 2 at 8
+        1,   5,   0,                     // leaf at 11
+        1,   9,   0,                     // leaf at 14
+        1,   20,  0,                     // leaf at 17
     };
     return db;
 }
 
 std::vector<std::pair<std::int64_t, std::uint32_t>> Search(MatchKernel& kernel, const Bytes& data,
-                                                          std::int64_t offset = 0) {
+                                                           std::int64_t offset = 0) {
     kernel.SearchDocumentTrie(data.data(), data.size(), offset);
     std::vector<std::pair<std::int64_t, std::uint32_t>> hits;
     for (std::size_t i = 0; i < kernel.HitCount(); ++i) {

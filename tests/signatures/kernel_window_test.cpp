@@ -83,7 +83,7 @@ TEST_F(WindowTest, JumpDisplacementsAreSigned16BitAndZeroEndsTheAnalysis) {
     Bytes com(3000, 0x90);
     com[100] = 0xE8;
     com[0] = 0xE9;
-    Put16(com, 1, 97);  // to 100
+    Put16(com, 1, 97);                     // to 100
     Put16(com, 101, 0xFFFF - 50 + 1 - 3);  // -53 + 3: back to 100 - 50 = 50
     com[50] = 0xE9;
     Put16(com, 51, 0);  // displacement 0: the analysis ends here

@@ -147,9 +147,10 @@ TEST(EncryptedMarker, PlainXorAndAdditiveKeys) {
     std::size_t position = 0;
     for (bool additive : {false, true}) {
         for (auto [k1, k2] : {std::pair<int, int>{0, 0}, {0x37, 0xC2}, {0xFF, 0x01}}) {
-            Bytes data = Str("Dabcd") + Marker(static_cast<std::uint8_t>(k1),
-                                                static_cast<std::uint8_t>(k2), additive) +
-                         Str("tail");
+            Bytes data =
+                Str("Dabcd") +
+                Marker(static_cast<std::uint8_t>(k1), static_cast<std::uint8_t>(k2), additive) +
+                Str("tail");
             EXPECT_TRUE(FindMarker(r, data, 0, data.size(), position))
                 << "additive " << additive << " key " << k1 << "," << k2;
             EXPECT_EQ(position, 5u);

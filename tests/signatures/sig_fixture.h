@@ -20,23 +20,39 @@ inline Bytes operator+(Bytes a, const Bytes& b) {
     return a;
 }
 
-inline Bytes Str(const std::string& s) { return Bytes(s.begin(), s.end()); }
+inline Bytes Str(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 
 // Token encodings.
 inline Bytes Lit(const Bytes& bytes) {
     Bytes t{static_cast<std::uint8_t>(bytes.size())};
     return t + bytes;
 }
-inline Bytes Lit(const std::string& s) { return Lit(Str(s)); }
-inline Bytes Skip(unsigned n) { return {static_cast<std::uint8_t>(200 + n)}; }
-inline Bytes Gap(unsigned tries) { return {static_cast<std::uint8_t>(99 + tries)}; }
-inline Bytes High(unsigned nibble) { return {98, static_cast<std::uint8_t>(0x80 | nibble)}; }
-inline Bytes Low(unsigned nibble) { return {98, static_cast<std::uint8_t>(nibble)}; }
-inline Bytes Entry() { return {98, 0x40}; }
+inline Bytes Lit(const std::string& s) {
+    return Lit(Str(s));
+}
+inline Bytes Skip(unsigned n) {
+    return {static_cast<std::uint8_t>(200 + n)};
+}
+inline Bytes Gap(unsigned tries) {
+    return {static_cast<std::uint8_t>(99 + tries)};
+}
+inline Bytes High(unsigned nibble) {
+    return {98, static_cast<std::uint8_t>(0x80 | nibble)};
+}
+inline Bytes Low(unsigned nibble) {
+    return {98, static_cast<std::uint8_t>(nibble)};
+}
+inline Bytes Entry() {
+    return {98, 0x40};
+}
 inline Bytes NearEnd(unsigned n) {
     return {98, 0x20, 3, 0, static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8)};
 }
-inline Bytes HeaderMove() { return {98, 0x10}; }
+inline Bytes HeaderMove() {
+    return {98, 0x10};
+}
 inline Bytes Routine(unsigned r) {
     return {98, 0x12, 0, static_cast<std::uint8_t>(r), static_cast<std::uint8_t>(r >> 8)};
 }
@@ -154,7 +170,8 @@ struct KernelRig {
         w.class_mask = class_mask;
         w.saved_count = data.size();
         w.entry_known = 0;
-        w.size_limit = size_limit >= 0 ? size_limit : window_offset + static_cast<std::int64_t>(data.size());
+        w.size_limit =
+            size_limit >= 0 ? size_limit : window_offset + static_cast<std::int64_t>(data.size());
         std::memset(w.header, 0, sizeof w.header);
         std::memcpy(w.header, data.data(), std::min(data.size(), sizeof w.header));
     }

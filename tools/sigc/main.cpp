@@ -75,8 +75,10 @@ int Compile(const std::string& out_dir, const std::string& list_file,
         }
         kv::sigc::ParseSource(text, path, source, errors);
     }
+    // The valid signatures are built even after errors, so that one run reports every
+    // problem (duplicate names, sizes) at once.
     kv::sigc::DatabaseFiles files;
-    if (errors.empty()) kv::sigc::Build(source, files, errors);
+    kv::sigc::Build(source, files, errors);
     if (!errors.empty()) {
         for (const auto& e : errors) std::fprintf(stderr, "%s\n", e.Text().c_str());
         std::fprintf(stderr, "kestravo-sigc: %zu error(s); nothing written\n", errors.size());

@@ -1,0 +1,122 @@
+#include "tests/ui/ui_test_support.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "platform/files.h"
+
+namespace kv::test {
+
+bool ScriptedDialogs::AskOkCancel(QWidget*, const QString& caption, const QString& text) {
+    questions << caption + "|" + text;
+    if (questionAnswers.empty()) return false;
+    bool answer = questionAnswers.front();
+    questionAnswers.pop_front();
+    return answer;
+}
+
+void ScriptedDialogs::ShowMessage(QWidget*, const QString&, const QString& text) {
+    messages << text;
+}
+
+std::optional<QString> ScriptedDialogs::SaveLogFileName(QWidget*, const QString& start) {
+    saveStarts << start;
+    if (fileAnswers.empty()) return std::nullopt;
+    std::optional<QString> answer = fileAnswers.front();
+    fileAnswers.pop_front();
+    return answer;
+}
+
+std::optional<QString> ScriptedDialogs::OpenFileName(QWidget*) {
+    if (fileAnswers.empty()) return std::nullopt;
+    std::optional<QString> answer = fileAnswers.front();
+    fileAnswers.pop_front();
+    return answer;
+}
+
+std::optional<QString> ScriptedDialogs::AskPath(QWidget*, const Catalogue&, int,
+                                                const QString& last) {
+    pathStarts << last;
+    if (pathAnswers.empty()) return std::nullopt;
+    std::optional<QString> answer = pathAnswers.front();
+    pathAnswers.pop_front();
+    return answer;
+}
+
+void ScriptedDialogs::ShowAbout(QWidget* parent, const Catalogue&, int, const std::string&) {
+    ++aboutShown;
+    if (auto* window = dynamic_cast<MainWindow*>(parent))
+        scanRunningDuringAbout = window->ScanEngine().Options.ScanRunning;
+    if (duringAbout) duringAbout();
+}
+
+DesktopFixture::DesktopFixture() {
+    const char* old = std::getenv("XDG_CONFIG_HOME");
+    had_config_ = old != nullptr;
+    if (had_config_) old_config_ = old;
+    ::setenv("XDG_CONFIG_HOME", config_.Path().c_str(), 1);
+    // The data files the program reads, as the build made them.
+    namespace fs = std::filesystem;
+    for (const char* name : {"langua.ge", "Matrix.DLL", "Virus.seq", "tbl02.dir", "tbl02",
+                             "tbl02.nam", "virus.lst", "40.bmp", "St2.bmp", "Kestravo.hlp"}) {
+        std::error_code ec;
+        fs::copy_file(ProgramDir() + name, program_.Path() + name, ec);
+    }
+}
+
+DesktopFixture::~DesktopFixture() {
+    if (had_config_) {
+        ::setenv("XDG_CONFIG_HOME", old_config_.c_str(), 1);
+    } else {
+        ::unsetenv("XDG_CONFIG_HOME");
+    }
+}
+
+std::unique_ptr<MainWindow> DesktopFixture::MakeWindow(int depth) {
+    MainWindowOptions options;
+    options.ProgramFolder = program_.Path();
+    options.ColourDepth = depth;
+    options.Dialogs = &dialogs;
+    return std::make_unique<MainWindow>(options);
+}
+
+void DesktopFixture::CloseWindow(std::unique_ptr<MainWindow>& window) {
+    if (window == nullptr) return;
+    window->close();
+    window.reset();
+    // Let deferred deletions of the window's helpers run.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+bool ShippedDatabaseAvailable() {
+    return kv::platform::FileExists(ProgramDir() + "Matrix.DLL") &&
+           kv::platform::FileExists(ProgramDir() + "Virus.seq");
+}
+
+std::string ReportText(MainWindow& window) {
+    return window.Report().LogText();
+}
+
+QStringList ReportLines(MainWindow& window) {
+    QStringList lines;
+    for (std::size_t i = 0; i < window.Report().Count(); ++i)
+        lines << QString::fromStdString(window.Report().LogLine(*window.Report().Line(i)));
+    return lines;
+}
+
+bool WaitFor(const std::function<bool()>& done, int timeout_ms) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeout_ms) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+}  // namespace kv::test

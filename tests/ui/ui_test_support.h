@@ -1,0 +1,84 @@
+// Helpers of the desktop program's tests: a program folder and a settings folder of their
+// own for every test, a scripted stand-in for the modal dialogs, and the main window made
+// on them.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "tests/support/test_support.h"
+#include "ui/dialog_host.h"
+#include "ui/main_window.h"
+
+namespace kv::test {
+
+// Answers the modal exchanges from queues and records them; nothing waits for a user. With
+// an empty queue a question is answered Cancel and a file dialog is cancelled.
+class ScriptedDialogs : public DialogHost {
+public:
+    bool AskOkCancel(QWidget*, const QString& caption, const QString& text) override;
+    void ShowMessage(QWidget*, const QString& caption, const QString& text) override;
+    std::optional<QString> SaveLogFileName(QWidget*, const QString& start) override;
+    std::optional<QString> OpenFileName(QWidget*) override;
+    std::optional<QString> AskPath(QWidget*, const Catalogue&, int, const QString& last) override;
+    void ShowAbout(QWidget*, const Catalogue&, int depth, const std::string&) override;
+
+    std::deque<bool> questionAnswers;
+    std::deque<std::optional<QString>> fileAnswers;  // save and open dialogs
+    std::deque<std::optional<QString>> pathAnswers;
+    QStringList questions;  // "caption|text" of each question
+    QStringList messages;   // text of each message
+    QStringList saveStarts;
+    QStringList pathStarts;
+    int aboutShown = 0;
+    // The value the engine's ScanRunning had while the about window was "open".
+    int scanRunningDuringAbout = -1;
+    // Called while the about window is "open".
+    std::function<void()> duringAbout;
+};
+
+// A program folder with the shipped data files of the build, and a settings folder, both
+// temporary; XDG_CONFIG_HOME points at the settings folder for the life of the object.
+class DesktopFixture {
+public:
+    DesktopFixture();
+    ~DesktopFixture();
+
+    std::string ProgramFolder() const { return program_.Path(); }
+    std::string ConfigHome() const { return config_.Path(); }
+    std::string SettingsFile() const { return config_.Path() + "kestravo/KESTO.INI"; }
+    // A scratch folder for scan targets.
+    const TempDir& Scratch() const { return scratch_; }
+
+    // A main window on this fixture's folders.
+    std::unique_ptr<MainWindow> MakeWindow(int depth = 24);
+    // Closes the window as the user would and deletes it.
+    void CloseWindow(std::unique_ptr<MainWindow>& window);
+
+    ScriptedDialogs dialogs;
+
+private:
+    TempDir program_;
+    TempDir config_;
+    TempDir scratch_;
+    std::string old_config_;
+    bool had_config_ = false;
+};
+
+// Whether the build's program folder holds a signature database that detects the test string.
+bool ShippedDatabaseAvailable();
+
+// The report as log file text (CR LF line ends).
+std::string ReportText(MainWindow& window);
+// The report's lines as the log file has them.
+QStringList ReportLines(MainWindow& window);
+
+// Runs the application's event loop until `done` is true or `timeout_ms` passed.
+bool WaitFor(const std::function<bool()>& done, int timeout_ms = 5000);
+
+}  // namespace kv::test

@@ -1,0 +1,60 @@
+#include "ui/dialog_host.h"
+
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+
+#include "ui/windows/pathwindow.h"
+#include "ui/windows/start.h"
+
+namespace kv {
+
+bool DialogHost::AskOkCancel(QWidget* parent, const QString& caption, const QString& text) {
+    QMessageBox box(QMessageBox::Warning, caption, text, QMessageBox::Ok | QMessageBox::Cancel,
+                    parent);
+    box.setWindowModality(Qt::ApplicationModal);
+    return box.exec() == QMessageBox::Ok;
+}
+
+void DialogHost::ShowMessage(QWidget* parent, const QString& caption, const QString& text) {
+    QMessageBox box(QMessageBox::Information, caption, text, QMessageBox::Ok, parent);
+    box.exec();
+}
+
+std::optional<QString> DialogHost::SaveLogFileName(QWidget* parent, const QString& start) {
+    QFileDialog dialog(parent);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setDefaultSuffix("LOG");
+    dialog.setNameFilters({"Logfile Kestravo (*.LOG *.log)", "Tutti i files (*)"});
+    if (!start.isEmpty()) dialog.selectFile(start);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+    return dialog.selectedFiles().first();
+}
+
+std::optional<QString> DialogHost::OpenFileName(QWidget* parent) {
+    QString name = QFileDialog::getOpenFileName(parent);
+    if (name.isEmpty()) return std::nullopt;
+    return name;
+}
+
+std::optional<QString> DialogHost::AskPath(QWidget* parent, const Catalogue& catalogue, int depth,
+                                           const QString& last) {
+    TForm3 dialog(catalogue, depth, parent);
+    dialog.Edit1->setText(last);
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    return dialog.Edit1->text();
+}
+
+void DialogHost::ShowAbout(QWidget* parent, const Catalogue& catalogue, int depth,
+                           const std::string& program_folder) {
+    QString error;
+    std::unique_ptr<TForm1> about = TForm1::Create(catalogue, depth, program_folder, error, parent);
+    if (about == nullptr) {
+        ShowMessage(parent, QString(), error);
+        return;
+    }
+    about->exec();
+}
+
+}  // namespace kv

@@ -1,0 +1,38 @@
+// Every modal exchange of the main window with the user goes through one object: question and
+// message boxes, the file dialogs, the path dialog and the about window. The program uses the
+// real windows; tests put a scripted host in their place, so nothing waits for a user.
+#pragma once
+
+#include <QString>
+
+#include <optional>
+#include <string>
+
+class QWidget;
+
+namespace kv {
+
+class Catalogue;
+
+class DialogHost {
+public:
+    virtual ~DialogHost() = default;
+
+    // A box with OK and Cancel, an exclamation icon, modal for the whole application. True
+    // for OK.
+    virtual bool AskOkCancel(QWidget* parent, const QString& caption, const QString& text);
+    // A message with an OK button.
+    virtual void ShowMessage(QWidget* parent, const QString& caption, const QString& text);
+    // The log save dialog, starting at `start`; nothing on Cancel.
+    virtual std::optional<QString> SaveLogFileName(QWidget* parent, const QString& start);
+    // The open-file dialog of the Resource list; nothing on Cancel.
+    virtual std::optional<QString> OpenFileName(QWidget* parent);
+    // The path dialog, pre-filled with `last`; the text typed, or nothing on Cancel.
+    virtual std::optional<QString> AskPath(QWidget* parent, const Catalogue& catalogue, int depth,
+                                           const QString& last);
+    // The about window, shown modally until it closes itself.
+    virtual void ShowAbout(QWidget* parent, const Catalogue& catalogue, int depth,
+                           const std::string& program_folder);
+};
+
+}  // namespace kv

@@ -1,0 +1,280 @@
+// The main window: the Resource list, the pages of the notebook, the report list, the menus,
+// the scan command and the scan request. It owns the run's catalogue, report, scan engine,
+// pictures and settings; everything runs on the user-interface thread, and a scan keeps the
+// window alive by letting pending events run once per folder entry.
+#pragma once
+
+#include <QEvent>
+#include <QListWidget>
+#include <QMainWindow>
+#include <QPointer>
+
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "engine/engine.h"
+#include "ui/catalogue/catalogue.h"
+#include "ui/pictures.h"
+#include "ui/report/report.h"
+#include "ui/settings.h"
+
+class QAction;
+class QComboBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QStackedWidget;
+class QTabBar;
+class QTimer;
+class QToolButton;
+
+namespace kv {
+
+class DialogHost;
+class DirectoryTree;
+class HintFilter;
+class StatusPanel;
+class TimgLBox;
+
+// The scan request: a custom event of number 1136 posted to the main window. WParam is the
+// index of the entry to scan, or negative for all entries; LParam is the list whose entries
+// are scanned (the Resource list or the Download-folder list).
+inline constexpr QEvent::Type kScanRequestEvent = static_cast<QEvent::Type>(1136);
+
+class ScanRequestEvent : public QEvent {
+public:
+    ScanRequestEvent(int wparam, QListWidget* lparam)
+        : QEvent(kScanRequestEvent), WParam(wparam), LParam(lparam) {}
+    int WParam;
+    QPointer<QListWidget> LParam;
+};
+
+struct MainWindowOptions {
+    // The folder of the program's data files; empty: the folder of the running program.
+    std::string ProgramFolder;
+    // Bits per pixel of the display; 0: the display's own (see DisplayColourDepth).
+    int ColourDepth = 0;
+    // The modal exchanges; null: the real dialogs.
+    DialogHost* Dialogs = nullptr;
+};
+
+class MainWindow : public QMainWindow, private ScanUi, private ReportListener {
+    Q_OBJECT
+
+public:
+    // The window's size limits and its size at start, for the whole window with its frame.
+    static constexpr int kDesignWidth = 647, kDesignHeight = 465;
+    static constexpr int kMinWidth = 319, kMinHeight = 171;
+    static constexpr int kMaxWidth = 648, kMaxHeight = 465;
+    // What the window frame of the design took: borders, caption and menu bar. The client
+    // area (the pages, the status bar) keeps its size; the menu bar is added at its own height.
+    static constexpr int kFrameWidth = 8, kFrameHeight = 46;
+
+    explicit MainWindow(const MainWindowOptions& options = MainWindowOptions());
+    ~MainWindow() override;
+
+    // Values offered to other windows.
+    const std::string& ProgramFolder() const { return program_folder_; }
+    const std::string& TemporaryFolder() const { return temp_folder_; }
+    int ColourDepth() const { return colour_depth_; }
+    Catalogue& Messages() { return catalogue_; }
+    ReportList& Report() { return report_; }
+    Engine& ScanEngine() { return engine_; }
+    const Pictures& LoadedPictures() const { return pictures_; }
+    const ScanCounters& ScanTotals() const { return totals_; }
+    int ScanRequestCount() const { return scan_request_count_; }
+    // Whether a scan command or a scan request is running (from its first step to its last).
+    bool ScanInProgress() const { return scan_in_progress_; }
+    // Scan requests that arrived during a scan and wait for it to end.
+    std::size_t PendingScanRequests() const { return pending_requests_.size(); }
+    // The file the log is saved to.
+    std::string LogFileName() const;
+    const DesktopSettings& Settings() const { return settings_; }
+    // The path typed last in the path dialog.
+    const QString& LastTypedPath() const { return last_path_; }
+
+    // The Resource list's add rule: appends `entry` unless an entry equal to it without regard
+    // to letter case is there. Returns whether it was added.
+    bool AddResource(const QString& entry);
+    // The entries of a list box.
+    static std::vector<std::string> Entries(const QListWidget* list);
+
+    // ---- Controls, by their form names ----
+    QLabel* Image3 = nullptr;  // window background
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label3 = nullptr;
+    QFrame* Shape1 = nullptr;  // decorative shapes shown at 4 bits per pixel and fewer
+    QFrame* Shape2 = nullptr;
+    QFrame* Shape3 = nullptr;
+    QFrame* Shape4 = nullptr;
+    QFrame* Shape5 = nullptr;
+    QFrame* Panel1 = nullptr;  // the raised frame around the notebook
+    QStackedWidget* Notebook1 = nullptr;
+    QTabBar* TabSet1 = nullptr;
+    QLabel* Label19 = nullptr;
+    QLabel* Image2 = nullptr;
+    TimgLBox* imgLBox2 = nullptr;  // the Resource list
+    QToolButton* SpeedButton1 = nullptr;
+    QToolButton* SpeedButton2 = nullptr;
+    QFrame* StatusBar1 = nullptr;
+    QLabel* status1 = nullptr;
+    StatusPanel* Status2 = nullptr;
+    QTimer* Timer1 = nullptr;
+    // Page 0
+    QLabel* Image9 = nullptr;
+    QFrame* Panel2 = nullptr;
+    QLabel* Label20 = nullptr;
+    QToolButton* SpeedButton14 = nullptr;
+    QComboBox* DriveComboBox1 = nullptr;
+    DirectoryTree* DirectoryListBox1 = nullptr;
+    QToolButton* SpeedButton3 = nullptr;
+    QToolButton* SpeedButton4 = nullptr;
+    QToolButton* SpeedButton5 = nullptr;
+    QToolButton* SpeedButton6 = nullptr;
+    QLabel* Label6 = nullptr;
+    // Page 1
+    TimgLBox* Memo1 = nullptr;
+    // Page 2
+    QLabel* Image11 = nullptr;
+    QToolButton* SpeedButton7 = nullptr;
+    QLabel* Label7 = nullptr;
+    QLabel* Label14 = nullptr;
+    TimgLBox* imgLBox3 = nullptr;  // the Download-folder list
+    QPushButton* BitBtn1 = nullptr;
+    QPushButton* BitBtn2 = nullptr;
+    // Page 3
+    QLabel* Image10 = nullptr;
+    QLabel* Label4 = nullptr;
+    QListWidget* virusListBox = nullptr;
+    // Page 4
+    QLabel* Label21 = nullptr;  // "Status:"
+    QLabel* ftpConnection = nullptr;
+    QLabel* Label22 = nullptr;  // "Kilobytes:"
+    QLabel* ftpsizelabel = nullptr;
+    QProgressBar* progressbar1 = nullptr;
+    QFrame* Shape6 = nullptr;
+    QPlainTextEdit* memo6 = nullptr;
+    QPushButton* ConnectBTN = nullptr;
+    QPushButton* Closebtn = nullptr;
+    // Menus
+    QMenu* File1 = nullptr;
+    QAction* AvviaScansione1 = nullptr;
+    QAction* StopScansione1 = nullptr;
+    QAction* mostraSetup1 = nullptr;
+    QAction* Esci1 = nullptr;
+    QMenu* Report1 = nullptr;
+    QAction* MostraReport1 = nullptr;
+    QAction* SalvaReport1 = nullptr;
+    QAction* VisualizzaLogfile1 = nullptr;
+    QAction* Allargafinestra1 = nullptr;
+    QAction* Stampa1 = nullptr;
+    QMenu* Internet1 = nullptr;
+    QAction* Mostrapannello1 = nullptr;
+    QAction* Attivatimer1 = nullptr;
+    QAction* ModalitInternet1 = nullptr;
+    QMenu* Opzioni1 = nullptr;
+    QAction* ControllaZipFiles1 = nullptr;
+    QAction* Controllasottocartelle1 = nullptr;
+    QMenu* Help1 = nullptr;
+    QAction* Contents1 = nullptr;
+    QAction* About1 = nullptr;
+
+public slots:
+    // The scan command. `sender` is the control that caused it: the Resource list for a
+    // double-click (then only its current entry is scanned), anything else for all entries.
+    void SpeedButton1Click(QObject* sender = nullptr);
+    void imgLBox2DblClick();
+    void SpeedButton2Click();
+    void SpeedButton3Click();
+    void SpeedButton4Click();
+    void SpeedButton5Click();
+    void SpeedButton14Click();
+    void BitBtn2Click();
+    void TabSet1Click();
+    void Timer1Timer();
+    void SalvaReport1Click();
+    void Contents1Click();
+    void About1Click();
+    void DriveComboBox1Change();
+
+signals:
+    // The window has closed: the program ends.
+    void Closed();
+    // The scan engine's progress text changed.
+    void ProgressCaptionChanged(const QString& caption);
+
+protected:
+    bool event(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    // Start-up, in the design's order.
+    void FormCreate();
+    void FormShow();
+    void CreateControls();
+    void CreatePage0(QWidget* page);
+    void CreatePage2(QWidget* page);
+    void CreatePage3(QWidget* page);
+    void CreatePage4(QWidget* page);
+    void CreateMenus();
+    void ApplyPictures();
+    void ApplyColourDepthLook();
+    void LayoutStatusBar();
+
+    // The scan request handler, and the requests kept while a scan runs.
+    void ScanRequest(int wparam, QListWidget* list);
+    void RunPendingRequests();
+    // The steps shared by both ways of scanning.
+    void ClearReport();
+    void AskAboutInfections(bool from_request);
+    void EndScan(bool from_command);
+    void SelectPage(int index);
+    void ShowStatusHint(const QString& hint);
+    void SetStatus2(const QString& text);
+    void ShowWriteFailure(const std::string& path);
+    // The target the engine is given for a list entry (folders end in '/').
+    std::string ResourceTarget(const std::string& entry, bool from_request) const;
+    void ScanOneResource(const std::string& heading, const std::string& target);
+
+    // ScanUi
+    void PumpEvents() override;
+    void SetProgressCaption(const std::string& caption) override;
+    void SetScanButtonEnabled(bool enabled) override;
+    void SetStopButtonCaption(const std::string& caption) override;
+    void DrawArchiveGauge(std::int64_t done, std::int64_t total) override;
+    // ReportListener
+    void ReportLineAdded(std::size_t index) override;
+    void ReportCleared() override;
+
+    MainWindowOptions options_;
+    std::unique_ptr<DialogHost> own_dialogs_;
+    DialogHost* dialogs_ = nullptr;
+    std::string program_folder_;
+    std::string temp_folder_;
+    int colour_depth_ = 24;
+    Catalogue catalogue_;
+    ReportList report_;
+    Engine engine_;
+    Pictures pictures_;
+    DesktopSettings settings_;
+    HintFilter* hint_filter_ = nullptr;
+
+    ScanCounters totals_;
+    int scan_request_count_ = 0;
+    bool scan_in_progress_ = false;
+    std::deque<std::pair<int, QPointer<QListWidget>>> pending_requests_;
+    int current_tab_ = -1;
+    QString last_path_;
+    bool closed_ = false;
+    bool centred_ = false;
+    QPointer<QWidget> help_window_;
+};
+
+}  // namespace kv

@@ -26,6 +26,7 @@
 #include <climits>
 #include <cstdio>
 #include <functional>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -494,39 +495,50 @@ QImage To256Colours(const QImage& image) {
             if ((line[x] & 0xFFFFFF) != blue) pixels.push_back(line[x]);
         }
     }
+    auto channel = [](QRgb c, int k) { return k == 0 ? qRed(c) : k == 1 ? qGreen(c) : qBlue(c); };
+    // A box of pixels, with the channel of its widest range and that range.
     struct Box {
         std::size_t begin, end;
+        int channel = 0, range = 0;
     };
-    std::vector<Box> boxes;
-    if (!pixels.empty()) boxes.push_back({0, pixels.size()});
-    auto channel = [](QRgb c, int k) { return k == 0 ? qRed(c) : k == 1 ? qGreen(c) : qBlue(c); };
-    while (boxes.size() < 255) {
-        // Split the box with the widest channel range at its median.
-        int best = -1, best_range = 0, best_channel = 0;
-        for (std::size_t i = 0; i < boxes.size(); ++i) {
-            if (boxes[i].end - boxes[i].begin < 2) continue;
-            for (int k = 0; k < 3; ++k) {
-                int lo = 255, hi = 0;
-                for (std::size_t j = boxes[i].begin; j < boxes[i].end; ++j) {
-                    int v = channel(pixels[j], k);
-                    lo = qMin(lo, v);
-                    hi = qMax(hi, v);
-                }
-                if (hi - lo > best_range) {
-                    best_range = hi - lo;
-                    best = int(i);
-                    best_channel = k;
-                }
+    auto measure = [&](Box& box) {
+        box.range = 0;
+        for (int k = 0; k < 3; ++k) {
+            int lo = 255, hi = 0;
+            for (std::size_t j = box.begin; j < box.end; ++j) {
+                int v = channel(pixels[j], k);
+                lo = qMin(lo, v);
+                hi = qMax(hi, v);
+            }
+            if (hi - lo > box.range) {
+                box.range = hi - lo;
+                box.channel = k;
             }
         }
-        if (best < 0) break;
-        Box box = boxes[std::size_t(best)];
-        std::sort(
-            pixels.begin() + long(box.begin), pixels.begin() + long(box.end),
-            [&](QRgb a, QRgb b) { return channel(a, best_channel) < channel(b, best_channel); });
+    };
+    std::vector<Box> boxes;
+    if (!pixels.empty()) {
+        boxes.push_back({0, pixels.size()});
+        measure(boxes.back());
+    }
+    while (boxes.size() < 255) {
+        // Split the box with the widest channel range at its median.
+        std::size_t best = boxes.size();
+        for (std::size_t i = 0; i < boxes.size(); ++i) {
+            if (boxes[i].end - boxes[i].begin < 2 || boxes[i].range == 0) continue;
+            if (best == boxes.size() || boxes[i].range > boxes[best].range) best = i;
+        }
+        if (best == boxes.size()) break;
+        Box box = boxes[best];
+        const int k = box.channel;
         std::size_t middle = (box.begin + box.end) / 2;
-        boxes[std::size_t(best)] = {box.begin, middle};
+        std::nth_element(pixels.begin() + long(box.begin), pixels.begin() + long(middle),
+                         pixels.begin() + long(box.end),
+                         [&](QRgb a, QRgb b) { return channel(a, k) < channel(b, k); });
+        boxes[best] = {box.begin, middle};
+        measure(boxes[best]);
         boxes.push_back({middle, box.end});
+        measure(boxes.back());
     }
     QVector<QRgb> table;
     for (const Box& box : boxes) {
@@ -543,27 +555,37 @@ QImage To256Colours(const QImage& image) {
     }
     table.push_back(kTransparentBlue.rgb());
 
+    // Every pixel takes the nearest colour of the palette; colours repeat, so each is looked
+    // up once.
+    std::unordered_map<QRgb, uchar> nearest;
     QImage out(source.size(), QImage::Format_Indexed8);
     out.setColorTable(table);
     for (int y = 0; y < source.height(); ++y) {
         const QRgb* line = reinterpret_cast<const QRgb*>(source.constScanLine(y));
         uchar* dst = out.scanLine(y);
         for (int x = 0; x < source.width(); ++x) {
-            if ((line[x] & 0xFFFFFF) == blue) {
+            const QRgb colour = line[x] & 0xFFFFFF;
+            if (colour == blue) {
                 dst[x] = uchar(table.size() - 1);
+                continue;
+            }
+            auto known = nearest.find(colour);
+            if (known != nearest.end()) {
+                dst[x] = known->second;
                 continue;
             }
             int best = 0, best_distance = INT_MAX;
             for (int i = 0; i + 1 < table.size(); ++i) {
-                int dr = qRed(line[x]) - qRed(table[i]);
-                int dg = qGreen(line[x]) - qGreen(table[i]);
-                int db = qBlue(line[x]) - qBlue(table[i]);
+                int dr = qRed(colour) - qRed(table[i]);
+                int dg = qGreen(colour) - qGreen(table[i]);
+                int db = qBlue(colour) - qBlue(table[i]);
                 int distance = dr * dr + dg * dg + db * db;
                 if (distance < best_distance) {
                     best_distance = distance;
                     best = i;
                 }
             }
+            nearest.emplace(colour, uchar(best));
             dst[x] = uchar(best);
         }
     }

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "platform/files.h"
 
 namespace kv {
@@ -29,7 +33,83 @@ inline bool IsNibbleFlags(std::uint8_t f) {
     return f != 0x40 && (f & 0x30) == 0;
 }
 
+inline bool PairSet(const std::uint64_t* pairs, unsigned pair) {
+    return ((pairs[pair >> 6] >> (pair & 63)) & 1) != 0;
+}
+
+inline void SetPair(std::vector<std::uint64_t>& pairs, unsigned pair) {
+    pairs[pair >> 6] |= std::uint64_t{1} << (pair & 63);
+}
+
 }  // namespace
+
+// Which start positions can begin a match at all: those whose pair (byte, next byte) is in
+// the pair set. With few distinct first bytes the window is first swept sixteen bytes at a
+// time for them, so that a database with few signatures costs almost nothing per byte.
+struct MatchKernel::PositionFilter {
+    static constexpr std::size_t kFewFirstBytes = 8;
+
+    std::vector<std::uint64_t> pairs = std::vector<std::uint64_t>(65536 / 64, 0);
+    std::vector<std::uint8_t> first_bytes;  // the low bytes of the pairs
+    std::array<std::uint8_t, 256> is_first{};
+
+    void CollectFirstBytes() {
+        first_bytes.clear();
+        is_first.fill(0);
+        // Pair b | v << 8 lies in word b / 64 + 4 v: fold the words of each residue.
+        std::uint64_t any[4] = {0, 0, 0, 0};
+        for (std::size_t w = 0; w < pairs.size(); ++w) any[w & 3] |= pairs[w];
+        for (unsigned b = 0; b < 256; ++b) {
+            if (((any[b >> 6] >> (b & 63)) & 1) != 0) {
+                first_bytes.push_back(static_cast<std::uint8_t>(b));
+                is_first[b] = 1;
+            }
+        }
+    }
+
+    // Calls visit(p) in ascending order for every position p <= last that passes; the last
+    // byte of the data has no next byte and passes on its first byte alone. Stops when visit
+    // returns false.
+    template <typename Visit>
+    void ForEach(const std::uint8_t* data, std::size_t count, std::size_t last,
+                 Visit&& visit) const {
+        if (first_bytes.empty()) return;
+        const std::uint64_t* bits = pairs.data();
+        auto passes = [&](std::size_t p) {
+            if (p + 1 >= count) return is_first[data[p]] != 0;
+            return PairSet(bits, data[p] | static_cast<unsigned>(data[p + 1]) << 8);
+        };
+        std::size_t p = 0;
+#if defined(__SSE2__)
+        if (first_bytes.size() <= kFewFirstBytes) {
+            __m128i needles[kFewFirstBytes];
+            const std::size_t n = first_bytes.size();
+            for (std::size_t i = 0; i < n; ++i) {
+                needles[i] = _mm_set1_epi8(static_cast<char>(first_bytes[i]));
+            }
+            for (; p + 16 <= count && p <= last; p += 16) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p));
+                __m128i any = _mm_cmpeq_epi8(v, needles[0]);
+                for (std::size_t i = 1; i < n; ++i) {
+                    any = _mm_or_si128(any, _mm_cmpeq_epi8(v, needles[i]));
+                }
+                unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(any));
+                while (mask != 0) {
+                    const std::size_t q = p + static_cast<std::size_t>(__builtin_ctz(mask));
+                    mask &= mask - 1;
+                    if (q > last) return;
+                    if (passes(q) && !visit(q)) return;
+                }
+            }
+        }
+#endif
+        for (; p <= last; ++p) {
+            if (passes(p) && !visit(p)) return;
+        }
+    }
+};
+
+namespace {}  // namespace
 
 // A candidate of a list, ready for the search: the record offset and a cheap necessary
 // condition on the first eight data bytes (those fixed by leading literal, skip and nibble
@@ -40,19 +120,20 @@ struct MatchKernel::Candidate {
     std::uint32_t record = 0;
 };
 
-// One candidate list under one class mask: its range of the plan's candidates and the set of
-// values the byte after the start position may have for any of them to match.
+// One candidate list under one class mask: its range of the plan's candidates.
 struct MatchKernel::CandidateList {
     std::uint32_t begin = 0;
     std::uint32_t end = 0;
-    std::uint64_t second[4] = {0, 0, 0, 0};
 };
 
 // The index lists filtered for one class mask, in list order, with every candidate whose
-// record lies outside the pattern buffer or whose target mask misses the class left out.
+// record lies outside the pattern buffer or whose target mask misses the class left out, and
+// the filter of byte pairs (byte at p, byte at p + 1) for which any candidate of list "byte
+// at p" can match.
 struct MatchKernel::Plan {
     std::vector<Candidate> candidates;
     std::array<CandidateList, kListCount> lists;
+    PositionFilter filter;
 };
 
 MatchKernel::MatchKernel(DetectionRoutines& routines) : routines_(routines) {}
@@ -63,12 +144,14 @@ void MatchKernel::Attach(const DatabaseView& database) {
     database_ = database;
     for (auto& plan : plans_) plan.reset();
     for (std::uint8_t mask : {kClassExe, kClassProgram, kClassBoot}) plans_[mask] = BuildPlan(mask);
+    BuildDocumentFilter();
     hit_count_ = 0;
 }
 
 void MatchKernel::Detach() {
     database_ = DatabaseView{};
     for (auto& plan : plans_) plan.reset();
+    document_filter_.reset();
     hit_count_ = 0;
 }
 
@@ -151,8 +234,9 @@ std::unique_ptr<MatchKernel::Plan> MatchKernel::BuildPlan(std::uint8_t class_mas
                 if (i < kAnchoredList) {
                     // The list's byte is the first data byte: a candidate that demands
                     // another one can never match from this list.
-                    const std::uint8_t m0 = static_cast<std::uint8_t>(candidate.mask);
-                    const std::uint8_t v0 = static_cast<std::uint8_t>(candidate.value);
+                    std::uint8_t m0, v0;
+                    std::memcpy(&m0, &candidate.mask, 1);
+                    std::memcpy(&v0, &candidate.value, 1);
                     if ((static_cast<std::uint8_t>(i) & m0) != v0) continue;
                 }
                 plan->candidates.push_back(candidate);
@@ -161,14 +245,51 @@ std::unique_ptr<MatchKernel::Plan> MatchKernel::BuildPlan(std::uint8_t class_mas
         list.end = static_cast<std::uint32_t>(plan->candidates.size());
         if (i == kAnchoredList) continue;
         for (std::uint32_t c = list.begin; c < list.end; ++c) {
-            const std::uint8_t m1 = static_cast<std::uint8_t>(plan->candidates[c].mask >> 8);
-            const std::uint8_t v1 = static_cast<std::uint8_t>(plan->candidates[c].value >> 8);
+            std::uint8_t bytes[2][kPrefilterBytes];
+            std::memcpy(bytes[0], &plan->candidates[c].mask, kPrefilterBytes);
+            std::memcpy(bytes[1], &plan->candidates[c].value, kPrefilterBytes);
+            const std::uint8_t m1 = bytes[0][1];
+            const std::uint8_t v1 = bytes[1][1];
+            if (m1 == 0xFF) {
+                SetPair(plan->filter.pairs, static_cast<unsigned>(i) | unsigned{v1} << 8);
+                continue;
+            }
             for (unsigned v = 0; v < 256; ++v) {
-                if ((v & m1) == v1) list.second[v >> 6] |= std::uint64_t{1} << (v & 63);
+                if ((v & m1) == v1) SetPair(plan->filter.pairs, static_cast<unsigned>(i) | v << 8);
             }
         }
     }
+    plan->filter.CollectFirstBytes();
     return plan;
+}
+
+void MatchKernel::BuildDocumentFilter() {
+    document_filter_ = std::make_unique<PositionFilter>();
+    const std::uint8_t* trie = database_.trie;
+    const std::size_t size = database_.trie_size;
+    if (database_.directory == nullptr || trie == nullptr) return;
+    // The byte after a start position is the one the root node consumes: a key of a branch,
+    // the first byte of a chain, anything before a leaf. A root that cannot be read never
+    // gives a hit.
+    auto set = [&](unsigned b, unsigned next) { SetPair(document_filter_->pairs, b | next << 8); };
+    for (unsigned b = 0; b < 256; ++b) {
+        if (2 * std::size_t{b} + 2 > database_.directory_size) break;
+        const std::size_t node = U16(database_.directory + 2 * b);
+        if (node == 0xFFFF || node >= size) continue;
+        const std::uint8_t h = trie[node];
+        if (h == 1) {
+            if (node + 3 > size) continue;
+            for (unsigned v = 0; v < 256; ++v) set(b, v);
+        } else if (h == 0) {
+            if (node + 2 > size) continue;
+            const std::size_t keys = trie[node + 1];
+            if (keys == 0 || keys == 255 || node + 2 + 3 * keys > size) continue;
+            for (std::size_t k = 0; k < keys; ++k) set(b, trie[node + 2 + k]);
+        } else if (h != 255 && node + 1 < size) {
+            set(b, trie[node + 1]);
+        }
+    }
+    document_filter_->CollectFirstBytes();
 }
 
 // ---- Window ----
@@ -586,22 +707,19 @@ void MatchKernel::ScanWindow(int mode) {
     }
 
     if (count < 2) return;  // the last byte of the window is never a start position
-    const std::size_t last = count - 2;
-    for (std::size_t p = 0; p <= last; ++p) {
+    plan.filter.ForEach(data, count, count - 2, [&](std::size_t p) {
         const CandidateList& list = plan.lists[data[p]];
-        if (list.begin == list.end) continue;
-        const std::uint8_t next = data[p + 1];
-        if (((list.second[next >> 6] >> (next & 63)) & 1) == 0) continue;
         const std::uint64_t word = word_at(p);
         for (std::uint32_t c = list.begin; c < list.end; ++c) {
             if ((word & candidates[c].mask) != candidates[c].value) continue;
             std::uint32_t end;
             if (MatchRecord(candidates[c].record, p, end)) {
                 AddHit(end, w.window_offset + static_cast<std::int64_t>(p));
-                if (hit_count_ >= kMaxHits) return;
+                if (hit_count_ >= kMaxHits) return false;
             }
         }
-    }
+        return true;
+    });
 }
 
 // ---- Document search ----
@@ -622,11 +740,13 @@ void MatchKernel::SearchDocumentTrie(const std::uint8_t* data, std::size_t count
     // fewer nodes than half its bytes: a longer walk is going round a loop.
     const std::size_t max_steps = trie_size / 2 + 1;
 
-    for (std::size_t p = 0; p < count && hit_count_ < kMaxHits; ++p) {
+    if (!document_filter_) BuildDocumentFilter();
+    if (count == 0) return;
+    document_filter_->ForEach(data, count, count - 1, [&](std::size_t p) {
         const std::size_t slot = 2 * std::size_t{data[p]};
-        if (slot + 2 > database_.directory_size) continue;
+        if (slot + 2 > database_.directory_size) return true;
         const std::uint16_t root = U16(directory + slot);
-        if (root == 0xFFFF) continue;
+        if (root == 0xFFFF) return true;
         std::size_t node = root;
         std::size_t d = p + 1;
         for (std::size_t step = 0; step < max_steps; ++step) {
@@ -655,7 +775,8 @@ void MatchKernel::SearchDocumentTrie(const std::uint8_t* data, std::size_t count
             d += m;
             node += 1 + m;
         }
-    }
+        return hit_count_ < kMaxHits;
+    });
 }
 
 }  // namespace kv

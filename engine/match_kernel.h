@@ -182,10 +182,12 @@ public:
 private:
     struct Candidate;
     struct CandidateList;
+    struct PositionFilter;
     struct Plan;
 
     const Plan& PlanFor(std::uint8_t class_mask);
     std::unique_ptr<Plan> BuildPlan(std::uint8_t class_mask) const;
+    void BuildDocumentFilter();
     void Prefilter(std::uint32_t record, Candidate& candidate) const;
 
     // Matching one record at position `p` of the window; on a match `end` is the position
@@ -208,6 +210,7 @@ private:
     DetectionRoutines& routines_;
     DatabaseView database_;
     std::array<std::unique_ptr<Plan>, 256> plans_;
+    std::unique_ptr<PositionFilter> document_filter_;
     ScanWindowState window_;
     std::array<Hit, kMaxHits> hits_{};
     std::size_t hit_count_ = 0;

@@ -4,9 +4,12 @@
 // report the same hits in the same order.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
+#include "engine/signature_database.h"
 #include "tests/signatures/sig_fixture.h"
+#include "tests/support/test_support.h"
 
 namespace kv::test {
 namespace {
@@ -378,6 +381,86 @@ TEST(KernelDifferential, AgreesWithTheReferenceOnRandomRecordsAndWindows) {
     }
     // The random material must really exercise matches, not just agree on nothing.
     EXPECT_GT(with_hits, compared / 5);
+}
+
+}  // namespace
+}  // namespace kv::test
+
+namespace kv::test {
+namespace {
+
+// Random sets of document signatures, compiled by kestravo-sigc into a trie, searched by the
+// kernel and by a naive search for every signature at every position.
+TEST(DocumentDifferential, TrieSearchAgreesWithANaiveSearch) {
+    std::mt19937 rng(777);
+    auto below = [&](unsigned n) { return static_cast<unsigned>(rng() % n); };
+    static const std::uint8_t kAlphabet[] = {'a', 'b', 'c', 0x00, 0xFF};
+    std::size_t with_hits = 0;
+    for (int round = 0; round < 60; ++round) {
+        TempDir dir;
+        // Prefix-free signatures: all of one length per first byte would be too regular, so
+        // draw freely and drop any that is a prefix of another or has one.
+        std::vector<Bytes> signatures;
+        const unsigned wanted = 1 + below(round % 2 == 0 ? 12 : 400);
+        for (unsigned tries = 0; signatures.size() < wanted && tries < wanted * 4; ++tries) {
+            Bytes s(1 + below(6));
+            for (auto& b : s)
+                b = below(4) == 0 ? static_cast<std::uint8_t>(below(256)) : kAlphabet[below(5)];
+            bool clash = false;
+            for (const Bytes& t : signatures) {
+                const std::size_t n = std::min(s.size(), t.size());
+                if (std::equal(s.begin(), s.begin() + static_cast<long>(n), t.begin()))
+                    clash = true;
+            }
+            if (!clash) signatures.push_back(s);
+        }
+        std::string source;
+        for (std::size_t i = 0; i < signatures.size(); ++i) {
+            char name[32];
+            std::snprintf(name, sizeof name, "D%05u",
+                          static_cast<unsigned>(i));  // every name 6 bytes: offset 7 i
+            source += std::string(name) + ":doc:";
+            for (std::uint8_t b : signatures[i]) {
+                char hex[4];
+                std::snprintf(hex, sizeof hex, "%02x ", b);
+                source += hex;
+            }
+            source += "\n";
+        }
+        WriteFile(dir / "docs.sig", source);
+        CommandResult r =
+            RunCommand({ProgramDir() + "kestravo-sigc", "-o", dir / "db", dir / "docs.sig"});
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        SignatureDatabase db;
+        ASSERT_EQ(db.Load(dir / "db"), 0);
+        DetectionRoutines routines;
+        MatchKernel kernel(routines);
+        kernel.Attach(db.View());
+        for (int k = 0; k < 20; ++k) {
+            Bytes data(below(300));
+            for (auto& b : data)
+                b = below(8) == 0 ? static_cast<std::uint8_t>(below(256)) : kAlphabet[below(5)];
+            std::vector<std::pair<std::int64_t, std::uint32_t>> expected;
+            for (std::size_t p = 0; p < data.size() && expected.size() < 30; ++p) {
+                for (std::size_t i = 0; i < signatures.size(); ++i) {
+                    const Bytes& s = signatures[i];
+                    if (p + s.size() <= data.size() &&
+                        std::equal(s.begin(), s.end(), data.begin() + static_cast<long>(p))) {
+                        expected.emplace_back(1000 + static_cast<std::int64_t>(p),
+                                              static_cast<std::uint32_t>(7 * i));
+                    }
+                }
+            }
+            kernel.SearchDocumentTrie(data.data(), data.size(), 1000);
+            std::vector<std::pair<std::int64_t, std::uint32_t>> actual;
+            for (std::size_t i = 0; i < kernel.HitCount(); ++i) {
+                actual.emplace_back(kernel.HitAt(i).file_offset, kernel.HitAt(i).record);
+            }
+            ASSERT_EQ(actual, expected) << "round " << round << " window " << k;
+            if (!expected.empty()) ++with_hits;
+        }
+    }
+    EXPECT_GT(with_hits, 300u);
 }
 
 }  // namespace

@@ -243,19 +243,33 @@ std::unique_ptr<MatchKernel::Plan> MatchKernel::BuildPlan(std::uint8_t class_mas
             }
         }
         list.end = static_cast<std::uint32_t>(plan->candidates.size());
-        if (i == kAnchoredList) continue;
-        for (std::uint32_t c = list.begin; c < list.end; ++c) {
+        if (i == kAnchoredList || list.begin == list.end) continue;
+        // The second bytes the list's candidates accept; one candidate that accepts any
+        // makes the whole row pass.
+        std::uint64_t accepted[4] = {0, 0, 0, 0};
+        bool any = false;
+        for (std::uint32_t c = list.begin; c < list.end && !any; ++c) {
             std::uint8_t bytes[2][kPrefilterBytes];
             std::memcpy(bytes[0], &plan->candidates[c].mask, kPrefilterBytes);
             std::memcpy(bytes[1], &plan->candidates[c].value, kPrefilterBytes);
             const std::uint8_t m1 = bytes[0][1];
             const std::uint8_t v1 = bytes[1][1];
-            if (m1 == 0xFF) {
-                SetPair(plan->filter.pairs, static_cast<unsigned>(i) | unsigned{v1} << 8);
-                continue;
+            if (m1 == 0) {
+                any = true;
+            } else if (m1 == 0xFF) {
+                accepted[v1 >> 6] |= std::uint64_t{1} << (v1 & 63);
+            } else {
+                for (unsigned v = 0; v < 256; ++v) {
+                    if ((v & m1) == v1) accepted[v >> 6] |= std::uint64_t{1} << (v & 63);
+                }
             }
-            for (unsigned v = 0; v < 256; ++v) {
-                if ((v & m1) == v1) SetPair(plan->filter.pairs, static_cast<unsigned>(i) | v << 8);
+        }
+        for (unsigned word = 0; word < 4; ++word) {
+            std::uint64_t bits = any ? ~std::uint64_t{0} : accepted[word];
+            while (bits != 0) {
+                const unsigned v = word * 64 + static_cast<unsigned>(__builtin_ctzll(bits));
+                bits &= bits - 1;
+                SetPair(plan->filter.pairs, static_cast<unsigned>(i) | v << 8);
             }
         }
     }

@@ -2,6 +2,8 @@
 // candidate lists and masks, the hit cap and the bounds of every block.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "tests/signatures/sig_fixture.h"
 
 namespace kv::test {
@@ -372,6 +374,39 @@ TEST(KernelBounds, NoDatabaseOrNoWindowFindsNothing) {
     rig.kernel.Detach();
     rig.Fill(Str("anything"));
     EXPECT_TRUE(rig.Offsets().empty());
+}
+
+TEST(KernelBounds, RandomBlocksNeverReadOutsideThemselves) {
+    // Every block is exactly as large as its vector, so a read past any of them is caught by
+    // the address sanitizer builds; here the searches must simply finish.
+    std::mt19937 rng(99);
+    auto bytes = [&](std::size_t n) {
+        Bytes b(n);
+        for (auto& x : b) x = static_cast<std::uint8_t>(rng());
+        return b;
+    };
+    for (int round = 0; round < 120; ++round) {
+        Bytes pattern = bytes(rng() % 600);
+        Bytes index = bytes(rng() % 1400);
+        Bytes directory = bytes(rng() % 520);
+        Bytes trie = bytes(rng() % 400);
+        // Keep offsets small enough to land inside the blocks now and then.
+        for (std::size_t i = 0; i + 1 < index.size(); i += 2) index[i + 1] &= 0x03;
+        for (std::size_t i = 0; i + 1 < directory.size(); i += 2) directory[i + 1] &= 0x01;
+        DatabaseView view{pattern.data(),   pattern.size(),   index.data(), index.size(),
+                          directory.data(), directory.size(), trie.data(),  trie.size()};
+        KernelRig rig;
+        rig.kernel.Attach(view);
+        for (int k = 0; k < 5; ++k) {
+            Bytes data = bytes(rng() % 120);
+            rig.Fill(data, static_cast<std::uint8_t>(1 + rng() % 7));
+            rig.kernel.Window().entry_known = rng() & 1;
+            rig.Scan(MatchKernel::kModeAll);
+            rig.Scan(MatchKernel::kModeAnchored);
+            rig.kernel.SearchDocumentTrie(data.data(), data.size(), 0);
+            EXPECT_LE(rig.kernel.HitCount(), MatchKernel::kMaxHits);
+        }
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // kernel attached to those blocks directly.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -163,7 +164,7 @@ struct KernelRig {
               std::int64_t window_offset = 0, std::int64_t size_limit = -1) {
         std::size_t capacity = std::max<std::size_t>(data.size(), 64);
         buffer.assign(capacity + 96, 0xA5);
-        std::memcpy(buffer.data(), data.data(), data.size());
+        std::copy(data.begin(), data.end(), buffer.begin());
         kernel.SetWindow(capacity, buffer.data());
         kernel.SetFill(data.size(), window_offset);
         ScanWindowState& w = kernel.Window();
@@ -173,7 +174,7 @@ struct KernelRig {
         w.size_limit =
             size_limit >= 0 ? size_limit : window_offset + static_cast<std::int64_t>(data.size());
         std::memset(w.header, 0, sizeof w.header);
-        std::memcpy(w.header, data.data(), std::min(data.size(), sizeof w.header));
+        std::copy_n(data.begin(), std::min(data.size(), sizeof w.header), w.header);
     }
 
     std::vector<Hit> Scan(int mode = MatchKernel::kModeAll) {

@@ -288,7 +288,8 @@ bool Profile::WriteString(const std::string& section, const std::string& key,
         entry.raw = trimmed.substr(0, trimmed.find('='));
         while (!entry.raw.empty() && (entry.raw.back() == ' ' || entry.raw.back() == '\t'))
             entry.raw.pop_back();
-        entry.raw += "=" + OneLine(value);
+        entry.raw += '=';
+        entry.raw += OneLine(value);
         // The line keeps the line end it had (a file written on another system ends its
         // lines in CR LF).
         if (!old.raw.empty() && old.raw.back() == '\r') entry.raw += '\r';

@@ -233,5 +233,28 @@ TEST_F(WindowTest, InMemoryAnalysisGivesTheEntryWithoutReading) {
     EXPECT_EQ(load(Bytes(64, 0x4D)), 0);
 }
 
+TEST(BootBlock, ASectorIsSearchedUnderTheBootClassOnly) {
+    HandDatabase db;
+    AddedRecord boot = db.AddListed('B', Simple(Str("BOOTSIG")), 4);
+    db.AddListed('B', Simple(Str("BOOTSIG")), 3);
+    db.AddListed(256, Record(Lit(Bytes{0xEB, 0x3C}) + NearEnd(512)), 4);
+    DetectionRoutines routines;
+    MatchKernel kernel(routines);
+    kernel.Attach(db.View());
+    Bytes sector(512, 0);
+    sector[0] = 0xEB;
+    sector[1] = 0x3C;
+    std::memcpy(sector.data() + 400, "BOOTSIG", 7);
+    kernel.LoadBlock(sector.data(), sector.size(), MatchKernel::kClassBoot, 512);
+    EXPECT_EQ(kernel.Window().count, 512u);
+    EXPECT_EQ(kernel.Window().header[0], 0xEB);
+    kernel.ScanWindow(MatchKernel::kModeAll);
+    ASSERT_EQ(kernel.HitCount(), 1u);
+    EXPECT_EQ(kernel.HitAt(0).record, boot.end);
+    EXPECT_EQ(kernel.HitAt(0).file_offset, 400);
+    kernel.ScanWindow(MatchKernel::kModeAnchored);
+    EXPECT_EQ(kernel.HitCount(), 1u);
+}
+
 }  // namespace
 }  // namespace kv::test

@@ -44,7 +44,7 @@ MainWindow::MainWindow(const MainWindowOptions& options)
     const int menu_height = menuBar()->sizeHint().height();
     setMinimumSize(kMinWidth - kFrameWidth, kMinHeight - kFrameHeight + menu_height);
     setMaximumSize(kMaxWidth - kFrameWidth, kMaxHeight - kFrameHeight + menu_height);
-    resize(kDesignWidth - kFrameWidth, kDesignHeight - kFrameHeight + menu_height);
+    resize(kOuterWidth - kFrameWidth, kOuterHeight - kFrameHeight + menu_height);
 
     connect(SpeedButton1, &QToolButton::clicked, this, [this] { SpeedButton1Click(SpeedButton1); });
     connect(AvviaScansione1, &QAction::triggered, this,

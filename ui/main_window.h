@@ -68,10 +68,10 @@ class MainWindow : public QMainWindow, private ScanUi, private ReportListener {
 
 public:
     // The window's size limits and its size at start, for the whole window with its frame.
-    static constexpr int kDesignWidth = 647, kDesignHeight = 465;
+    static constexpr int kOuterWidth = 647, kOuterHeight = 465;
     static constexpr int kMinWidth = 319, kMinHeight = 171;
     static constexpr int kMaxWidth = 648, kMaxHeight = 465;
-    // What the window frame of the design took: borders, caption and menu bar. The client
+    // What the classic window frame took of those sizes: borders, caption and menu bar. The client
     // area (the pages, the status bar) keeps its size; the menu bar is added at its own height.
     static constexpr int kFrameWidth = 8, kFrameHeight = 46;
 
@@ -215,7 +215,7 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    // Start-up, in the design's order.
+    // Start-up, in its fixed order.
     void FormCreate();
     void FormShow();
     void CreateControls();

@@ -90,7 +90,7 @@ void WindowTest::geometryAndLayout() {
     DesktopFixture fixture;
     auto window = fixture.MakeWindow();
     const int menu = window->menuBar()->sizeHint().height();
-    // The design's window sizes less its frame; the menu bar at its own height.
+    // The window's outer sizes less the classic frame; the menu bar at its own height.
     QCOMPARE(window->maximumSize(), QSize(648 - 8, 465 - 46 + menu));
     QCOMPARE(window->minimumSize(), QSize(319 - 8, 171 - 46 + menu));
     QCOMPARE(window->size(), QSize(647 - 8, 465 - 46 + menu));
@@ -250,7 +250,7 @@ void WindowTest::captionsFromTheCatalogue() {
     QCOMPARE(window->TabSet1->count(), 5);
     for (int i = 0; i < 5; ++i) QCOMPARE(window->TabSet1->tabText(i), Msg(c, 340 + i));
     QCOMPARE(window->TabSet1->currentIndex(), 0);
-    // The design-time texts that the catalogue repeats.
+    // The Italian captions that the catalogue repeats.
     QCOMPARE(window->SpeedButton1->text(), QString("Scansione"));
     QCOMPARE(window->TabSet1->tabText(3), QString("Viruslist"));
     // "Usa Timer" is short: Label6 keeps its bold face.

@@ -337,8 +337,10 @@ private:
 
 std::string Describe(const std::vector<Hit>& hits) {
     std::string s;
-    for (const Hit& h : hits)
-        s += "(" + std::to_string(h.record) + "@" + std::to_string(h.file_offset) + ")";
+    for (const Hit& h : hits) {
+        s.append("(").append(std::to_string(h.record)).append("@");
+        s.append(std::to_string(h.file_offset)).append(")");
+    }
     return s;
 }
 

@@ -229,7 +229,9 @@ TEST(SigcErrors, EveryErrorNamesTheFileAndLine) {
         std::snprintf(name, sizeof name, "P%03d", i);  // 250 + 2 + 2 + 4 bytes each
         many_patterns += std::string(name) + ":com:\"" + std::string(250, 'p') + "\"\n";
     }
-    for (int i = 1; i <= 100; ++i) many_lists += "L" + std::to_string(i) + ":com:?? \"L\"\n";
+    for (int i = 1; i <= 100; ++i) {
+        many_lists.append("L").append(std::to_string(i)).append(":com:?? \"L\"\n");
+    }
     const ErrorCase cases[] = {
         {"A:com:\"AB\" zz\n", "test.sig:1: unknown token 'zz'"},
         {"\nA:com:\"AB\" (jump)\n", "test.sig:2: unknown token '(jump)'"},

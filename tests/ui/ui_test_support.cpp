@@ -1,3 +1,8 @@
+// GCC 12 warns falsely that a moved-from std::optional<QString> may be uninitialised.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
 #include "tests/ui/ui_test_support.h"
 
 #include <QCoreApplication>

@@ -33,37 +33,29 @@ inline bool IsNibbleFlags(std::uint8_t f) {
     return f != 0x40 && (f & 0x30) == 0;
 }
 
-inline bool PairSet(const std::uint64_t* pairs, unsigned pair) {
-    return ((pairs[pair >> 6] >> (pair & 63)) & 1) != 0;
-}
-
-inline void SetPair(std::vector<std::uint64_t>& pairs, unsigned pair) {
-    pairs[pair >> 6] |= std::uint64_t{1} << (pair & 63);
-}
-
 }  // namespace
 
 // Which start positions can begin a match at all: those whose pair (byte, next byte) is in
-// the pair set. With few distinct first bytes the window is first swept sixteen bytes at a
-// time for them, so that a database with few signatures costs almost nothing per byte.
+// the pair table. With few distinct first bytes the window is first swept sixteen bytes at a
+// time for them, so that a database with few signatures costs almost nothing per byte;
+// otherwise the table is looked up for 64 positions at a time without a branch.
 struct MatchKernel::PositionFilter {
     static constexpr std::size_t kFewFirstBytes = 8;
 
-    std::vector<std::uint64_t> pairs = std::vector<std::uint64_t>(65536 / 64, 0);
+    // 1 at index (byte at p) | (byte at p + 1) << 8 when a match can start there.
+    std::vector<std::uint8_t> pairs = std::vector<std::uint8_t>(65536, 0);
     std::vector<std::uint8_t> first_bytes;  // the low bytes of the pairs
     std::array<std::uint8_t, 256> is_first{};
+
+    void Set(unsigned first, unsigned next) { pairs[first | next << 8] = 1; }
 
     void CollectFirstBytes() {
         first_bytes.clear();
         is_first.fill(0);
-        // Pair b | v << 8 lies in word b / 64 + 4 v: fold the words of each residue.
-        std::uint64_t any[4] = {0, 0, 0, 0};
-        for (std::size_t w = 0; w < pairs.size(); ++w) any[w & 3] |= pairs[w];
+        for (std::size_t pair = 0; pair < pairs.size(); ++pair)
+            is_first[pair & 0xFF] |= pairs[pair];
         for (unsigned b = 0; b < 256; ++b) {
-            if (((any[b >> 6] >> (b & 63)) & 1) != 0) {
-                first_bytes.push_back(static_cast<std::uint8_t>(b));
-                is_first[b] = 1;
-            }
+            if (is_first[b] != 0) first_bytes.push_back(static_cast<std::uint8_t>(b));
         }
     }
 
@@ -73,11 +65,13 @@ struct MatchKernel::PositionFilter {
     template <typename Visit>
     void ForEach(const std::uint8_t* data, std::size_t count, std::size_t last,
                  Visit&& visit) const {
-        if (first_bytes.empty()) return;
-        const std::uint64_t* bits = pairs.data();
+        if (first_bytes.empty() || count == 0) return;
+        const std::uint8_t* table = pairs.data();
+        auto pair_at = [&](std::size_t p) {
+            return table[data[p] | static_cast<unsigned>(data[p + 1]) << 8];
+        };
         auto passes = [&](std::size_t p) {
-            if (p + 1 >= count) return is_first[data[p]] != 0;
-            return PairSet(bits, data[p] | static_cast<unsigned>(data[p + 1]) << 8);
+            return p + 1 >= count ? is_first[data[p]] != 0 : pair_at(p) != 0;
         };
         std::size_t p = 0;
 #if defined(__SSE2__)
@@ -103,13 +97,24 @@ struct MatchKernel::PositionFilter {
             }
         }
 #endif
+        // Positions that have a next byte, 64 at a time.
+        const std::size_t pair_end = count >= 2 ? std::min(last, count - 2) + 1 : 0;
+        while (p < pair_end) {
+            const std::size_t n = std::min<std::size_t>(64, pair_end - p);
+            std::uint64_t mask = 0;
+            for (std::size_t j = 0; j < n; ++j) mask |= std::uint64_t{pair_at(p + j)} << j;
+            while (mask != 0) {
+                const std::size_t q = p + static_cast<std::size_t>(__builtin_ctzll(mask));
+                mask &= mask - 1;
+                if (!visit(q)) return;
+            }
+            p += n;
+        }
         for (; p <= last; ++p) {
             if (passes(p) && !visit(p)) return;
         }
     }
 };
-
-namespace {}  // namespace
 
 // A candidate of a list, ready for the search: the record offset and a cheap necessary
 // condition on the first eight data bytes (those fixed by leading literal, skip and nibble
@@ -269,7 +274,7 @@ std::unique_ptr<MatchKernel::Plan> MatchKernel::BuildPlan(std::uint8_t class_mas
             while (bits != 0) {
                 const unsigned v = word * 64 + static_cast<unsigned>(__builtin_ctzll(bits));
                 bits &= bits - 1;
-                SetPair(plan->filter.pairs, static_cast<unsigned>(i) | v << 8);
+                plan->filter.Set(static_cast<unsigned>(i), v);
             }
         }
     }
@@ -285,7 +290,7 @@ void MatchKernel::BuildDocumentFilter() {
     // The byte after a start position is the one the root node consumes: a key of a branch,
     // the first byte of a chain, anything before a leaf. A root that cannot be read never
     // gives a hit.
-    auto set = [&](unsigned b, unsigned next) { SetPair(document_filter_->pairs, b | next << 8); };
+    auto set = [&](unsigned b, unsigned next) { document_filter_->Set(b, next); };
     for (unsigned b = 0; b < 256; ++b) {
         if (2 * std::size_t{b} + 2 > database_.directory_size) break;
         const std::size_t node = U16(database_.directory + 2 * b);

@@ -9,3 +9,9 @@ kv_configure
 cmake --build "$KV_BUILD" -j2
 cd "$KV_BUILD"
 ctest --output-on-failure -j2 --timeout 600
+
+# The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/),
+# then every fuzz target for 20 seconds (build-fuzz/).
+cd "$KV_ROOT"
+scripts/sanitize.sh
+scripts/fuzz.sh 20

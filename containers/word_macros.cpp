@@ -152,9 +152,12 @@ bool WordDocument::FindMacroName() {
     name_found_ = true;
     name_a_ = it->second.first;
     name_b_ = it->second.second;
-    std::size_t end = name_a_ + 3;
+    // The name runs to its zero byte or to the end of the table, and may be empty when the
+    // record's three leading bytes end the table: never index the copy at its own end.
+    const std::size_t start = name_a_ + 3;
+    std::size_t end = start;
     while (end < table_.size() && table_[end] != 0) ++end;
-    name_.assign(reinterpret_cast<const char*>(&table_[name_a_ + 3]), end - (name_a_ + 3));
+    name_.assign(reinterpret_cast<const char*>(table_.data()) + start, end - start);
     return true;
 }
 

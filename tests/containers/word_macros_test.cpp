@@ -337,6 +337,40 @@ TEST_F(WordMacrosTest, MalformedTablesStayInsideTheirCopy) {
     EXPECT_FALSE(doc.FindMacroName());
 }
 
+TEST_F(WordMacrosTest, ANameCutShortByTheTableEndKeepsTheBytesThatAreThere) {
+    WordDocumentSpec spec;
+    spec.macros = {{"AutoOpen", "some text", 0}};
+    kv::test::WordLayout layout;
+    const std::string file = kv::test::BuildWordDocument(spec, &layout);
+    const std::size_t length_field =
+        static_cast<std::size_t>((layout.compound.chains["WordDocument"][0] + 1) * 512) + 0x11C;
+    // The table ends with the table A record: identifier, length, "AutoOpen", zero byte. A
+    // shorter table length cuts it: right after its three leading bytes, inside the name, and
+    // just before the zero byte.
+    struct Cut {
+        std::uint32_t drop;
+        std::string name;
+        DocumentFinding finding;
+    };
+    const Cut cuts[] = {{9, "", DocumentFinding::kNothing},
+                        {5, "Auto", DocumentFinding::kNothing},
+                        {1, "AutoOpen", DocumentFinding::kSuspiciousMacros}};
+    for (const Cut& cut : cuts) {
+        SCOPED_TRACE(cut.drop);
+        std::string broken = file;
+        kv::test::Poke32(broken, length_field, layout.table_length - cut.drop);
+        std::string path = Write(broken);
+        WordDocument doc;
+        ASSERT_EQ(doc.Open(path, Access::kRead), kDocOk);
+        ASSERT_TRUE(doc.FindMacroName());
+        EXPECT_EQ(doc.MacroName(), cut.name);
+        doc.Close();
+        EXPECT_EQ(Scan(path).finding, cut.finding);
+        EXPECT_TRUE(CleanDocument(path));
+        EXPECT_EQ(kv::test::ReadFile(path).size(), broken.size());
+    }
+}
+
 TEST_F(WordMacrosTest, AnUnknownNameIdentifierGivesNoName) {
     WordDocumentSpec spec;
     spec.macros = {{"AutoOpen", "one", 0}, {"Second", "two", 0}};

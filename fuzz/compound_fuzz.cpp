@@ -1,0 +1,112 @@
+// Fuzz target: the compound document reader, the Word macro tables, the document search and
+// the macro cleaner over a hostile document.
+//
+// Input: the document. It is searched as the scanner searches documents, with a searcher that
+// reads every byte it is given; its macros are walked and named; then a copy is cleaned. The
+// cleaner must leave the copy's size and every byte outside the Word stream's sectors as they
+// were, and the cleaned copy is searched again.
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "containers/compound_file.h"
+#include "containers/word_macros.h"
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+// A walk over the macro records ends within the table: at most one step per record.
+constexpr long kMaxMacroSteps = 1 << 20;
+
+// Stands in for the signature kernel: reads every byte and the zero slack behind it, and
+// counts a hit where a block holds "KVFZ".
+class TouchingSearcher : public kv::ole::DocumentSearcher {
+public:
+    bool Search(const std::uint8_t* data, std::size_t count, std::int64_t file_offset,
+                kv::ole::DocumentHit& hit) override {
+        KV_FUZZ_CHECK(count > 0 && count <= kv::ole::kSearchBlockSize);
+        unsigned sum = 0;
+        for (std::size_t i = 0; i < count; ++i) sum += data[i];
+        sum_ = sum_ + sum;
+        for (std::size_t i = count; i < count + kv::ole::kSearchSlack; ++i)
+            KV_FUZZ_CHECK(data[i] == 0);
+        static constexpr char kMark[] = "KVFZ";
+        const std::uint8_t* found = std::search(data, data + count, kMark, kMark + 4);
+        if (found == data + count) return false;
+        hit.name = "Fuzz.Mark";
+        hit.offset = file_offset + (found - data);
+        return true;
+    }
+
+private:
+    volatile unsigned sum_ = 0;
+};
+
+void WalkMacros(const std::string& path) {
+    kv::ole::WordDocument doc;
+    if (doc.Open(path, kv::ole::Access::kRead) != kv::ole::kDocOk) return;
+    KV_FUZZ_CHECK(doc.MacroTable().size() == doc.MacroTableLength());
+    long steps = 0;
+    std::vector<std::uint8_t> text(kv::ole::kSearchBlockSize);
+    do {
+        KV_FUZZ_CHECK(++steps <= kMaxMacroSteps);
+        KV_FUZZ_CHECK(doc.CurrentRecord() + 24 <= doc.MacroTable().size());
+        std::int64_t at = doc.TextFileOffset();
+        KV_FUZZ_CHECK(at < doc.Stream().FileSize());
+        std::size_t got = doc.ReadText(text.data(), text.size());
+        KV_FUZZ_CHECK(got <= std::min<std::size_t>(text.size(), doc.TextLength()));
+        if (doc.FindMacroName()) {
+            KV_FUZZ_CHECK(doc.HasNameTable());
+            KV_FUZZ_CHECK(doc.NameRecordA() + 3 <= doc.MacroTable().size());
+            KV_FUZZ_CHECK(doc.NameRecordB() + 3 <= doc.MacroTable().size());
+            KV_FUZZ_CHECK(doc.MacroName().find('\0') == std::string::npos);
+        }
+    } while (doc.NextMacro() == kv::ole::kDocOk);
+}
+
+// Whether the file offset `pos` lies in one of the sectors of `chain`.
+bool InChain(const std::vector<std::uint32_t>& chain, std::size_t pos) {
+    if (pos < kv::ole::kSectorSize) return false;  // the header
+    std::uint64_t sector = pos / kv::ole::kSectorSize - 1;
+    return std::find(chain.begin(), chain.end(), sector) != chain.end();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::string_view input(reinterpret_cast<const char*>(data), size);
+    kv::fuzz::ScratchDir dir;
+    std::string path = dir / "input.doc";
+    std::string copy = dir / "copy.doc";
+    if (!dir.Ok() || !kv::fuzz::WriteBytes(path, input) || !kv::fuzz::WriteBytes(copy, input))
+        return 0;
+
+    TouchingSearcher searcher;
+    kv::ole::DocumentScanResult result = kv::ole::ScanDocument(path, searcher);
+    KV_FUZZ_CHECK(result.open_result <= 0 && result.open_result >= kv::ole::kDocNoMacros);
+    WalkMacros(path);
+
+    // The sectors that the cleaner may write: the Word stream's chain.
+    std::vector<std::uint32_t> chain;
+    {
+        kv::ole::CompoundFile file;
+        if (file.Open(copy, kv::ole::Access::kRead) == kv::ole::kDocOk) chain = file.Chain();
+    }
+    bool cleaned = kv::ole::CleanDocument(copy);
+    std::string after = kv::fuzz::ReadBytes(copy);
+    KV_FUZZ_CHECK(after.size() == size);
+    if (chain.empty()) {
+        KV_FUZZ_CHECK(after == input);
+    } else {
+        for (std::size_t i = 0; i < size; ++i) {
+            if (after[i] != input[i]) KV_FUZZ_CHECK(InChain(chain, i));
+        }
+    }
+    if (cleaned) {
+        KV_FUZZ_CHECK(!chain.empty());
+        kv::ole::ScanDocument(copy, searcher);
+        WalkMacros(copy);
+    }
+    return 0;
+}

@@ -1,0 +1,216 @@
+// kv-fuzz-seeds: writes the seed corpora of the fuzz targets, one folder per target, from the
+// writers of the test fixtures: sound inputs of every kind each reader takes, and the broken
+// ones the unit tests use. Run at fuzz time; nothing it writes is kept in the source tree.
+//
+// usage: kv-fuzz-seeds FOLDER     (writes FOLDER/<target>/<seed>)
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_support.h"
+#include "tests/containers/compound_builder.h"
+#include "tests/containers/zip_builder.h"
+#include "ui/catalogue/catalogue_format.h"
+
+namespace {
+
+using kv::test::BuildWordDocument;
+using kv::test::WordDocumentSpec;
+using kv::test::WordMacro;
+using kv::test::ZipBuilder;
+using kv::test::ZipMember;
+
+class SeedWriter {
+public:
+    SeedWriter(std::string folder, const std::string& target) : folder_(folder + "/" + target) {
+        ::mkdir(folder.c_str(), 0755);
+        ::mkdir(folder_.c_str(), 0755);
+    }
+    void Add(const std::string& name, const std::string& bytes) {
+        if (!kv::fuzz::WriteBytes(folder_ + "/" + name, bytes)) {
+            std::fprintf(stderr, "cannot write %s/%s\n", folder_.c_str(), name.c_str());
+            ok_ = false;
+        }
+    }
+    bool Ok() const { return ok_; }
+
+private:
+    std::string folder_;
+    bool ok_ = true;
+};
+
+// A program that starts with a jump to its entry point, `entry` bytes in, `size` bytes long.
+std::string Program(std::size_t entry, std::size_t size, const std::string& at_entry) {
+    std::string program(size, '\x90');
+    program[0] = '\xE9';
+    program[1] = static_cast<char>((entry - 3) & 0xFF);
+    program[2] = static_cast<char>(((entry - 3) >> 8) & 0xFF);
+    program.replace(entry, std::min(at_entry.size(), size - entry), at_entry);
+    return program;
+}
+
+bool ZipSeeds(const std::string& out) {
+    SeedWriter w(out, "zip");
+    w.Add("stored", ZipBuilder().Add("readme.txt", "plain text member\n", 0).Build());
+    w.Add("deflated", ZipBuilder()
+                          .Add("a.com", Program(0x40, 600, "KVFZ entry"))
+                          .Add("b.exe", std::string(3000, 'b'))
+                          .Build());
+    w.Add("empty-member", ZipBuilder().Add("empty", "", 8).Add("one", "1", 0).Build());
+    w.Add("window-multiple", ZipBuilder().Add("big.bin", std::string(65536, 'x'), 8).Build());
+    w.Add("entry-late", ZipBuilder().Add("late.com", Program(40000, 41000, "KVFZ")).Build());
+    std::string inner = ZipBuilder().Add("inner.exe", Program(0x20, 200, "inner")).Build();
+    std::string nested = ZipBuilder().Add("inner.zip", inner, 0).Add("x.doc", "doc").Build();
+    w.Add("nested", ZipBuilder().Add("nested.zip", nested, 8).Build());
+    ZipBuilder commented;
+    commented.Add("c.txt", "commented");
+    commented.comment = std::string(100, 'c');
+    w.Add("comment", commented.Build());
+    ZipBuilder prefixed;
+    prefixed.Add("p.txt", "prefixed");
+    prefixed.prefix = std::string(64, 'p');
+    w.Add("prefix", prefixed.Build());
+    ZipBuilder fewer;
+    fewer.Add("1", "one").Add("2", "two").Add("3", "three").Add("4", "four");
+    fewer.listed = 3;
+    w.Add("listed-fewer", fewer.Build());
+    ZipMember odd;
+    odd.name = "method6";
+    odd.data = "imploded?";
+    odd.method = 6;
+    w.Add("bad-method", ZipBuilder().Add(odd).Build());
+    ZipMember corrupt;
+    corrupt.name = "corrupt";
+    corrupt.data = std::string(500, 'z');
+    corrupt.raw = std::string("\xFF\xFF\xFF\xFF garbage", 12);
+    w.Add("corrupt-deflate", ZipBuilder().Add(corrupt).Build());
+    ZipMember lying;
+    lying.name = "lying";
+    lying.data = std::string(2000, 'l');
+    lying.central_uncompressed = 100;
+    lying.central_compressed = 0x7FFFFFF0;
+    w.Add("lying-sizes", ZipBuilder().Add(lying).Build());
+    ZipMember broken_local;
+    broken_local.name = "../escape";
+    broken_local.data = "x";
+    broken_local.local_signature = 0x12345678;
+    w.Add("broken-local", ZipBuilder().Add(broken_local).Add("ok", "ok").Build());
+    return w.Ok();
+}
+
+bool CompoundSeeds(const std::string& out) {
+    SeedWriter w(out, "compound");
+    WordDocumentSpec suspicious;
+    suspicious.macros = {{"AutoOpen", "MsgBox \"hello\"", 0}, {"Other", "REM nothing", 0x5A}};
+    w.Add("autoopen", BuildWordDocument(suspicious));
+    WordDocumentSpec cleanall = suspicious;
+    cleanall.macros.push_back({"CleanAll", "REM clean", 0x11});
+    cleanall.lead_bytes = 3;
+    w.Add("cleanall-lead", BuildWordDocument(cleanall));
+    WordDocumentSpec infected;
+    infected.macros = {{"AutoExec", "KVFZ payload", 0x20}, {"payload", std::string(5000, 'm'), 0}};
+    infected.scatter = true;
+    w.Add("infected-scattered", BuildWordDocument(infected));
+    WordDocumentSpec word97 = suspicious;
+    word97.ident = 0xA5EC;
+    w.Add("word97", BuildWordDocument(word97));
+    WordDocumentSpec fifth = suspicious;
+    fifth.streams_before = {"A", "B", "C"};
+    w.Add("fifth-entry", BuildWordDocument(fifth));
+    WordDocumentSpec no_table;
+    no_table.with_macro_table = false;
+    w.Add("no-macro-table", BuildWordDocument(no_table));
+    w.Add("workbook", kv::test::BuildCompoundFile({{"Workbook", std::string(5000, 'w')}}));
+    w.Add("plain", std::string("not a compound file at all; KVFZ in plain data"));
+    return w.Ok();
+}
+
+// A catalogue image with the given records; texts follow the directory.
+std::string Catalogue(const std::vector<std::pair<kv::catalogue::Record, std::string>>& items) {
+    std::string directory(items.size() * kv::catalogue::kRecordSize, '\0');
+    std::string texts;
+    std::size_t base = directory.size();
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        kv::catalogue::Record r = items[i].first;
+        r.offset = static_cast<std::uint32_t>(base + texts.size());
+        r.length = static_cast<std::uint16_t>(items[i].second.size());
+        kv::catalogue::EncodeRecord(
+            r, reinterpret_cast<unsigned char*>(directory.data()) + i * kv::catalogue::kRecordSize);
+        texts += items[i].second;
+    }
+    return directory + texts;
+}
+
+// The leading fields of a catalogue target input: message number and language.
+std::string Lookup(std::uint16_t number, std::uint16_t language) {
+    std::string s;
+    s.push_back(static_cast<char>(number & 0xFF));
+    s.push_back(static_cast<char>(number >> 8));
+    s.push_back(static_cast<char>(language & 0xFF));
+    s.push_back(static_cast<char>(language >> 8));
+    return s;
+}
+
+bool CatalogueSeeds(const std::string& out) {
+    SeedWriter w(out, "catalogue");
+    std::string two = Catalogue({{{137, 1, 0, 0}, "Scansione"},
+                                 {{137, 2, 0, 0}, "Scan"},
+                                 {{138, 3, 0, 0}, "Esci"},
+                                 {{139, 1, 0, 0}, ""},
+                                 {{212, 1, 0, 0}, "%d/%m/%Y %H:%M"}});
+    w.Add("lang1", Lookup(137, 1) + two);
+    w.Add("lang2", Lookup(137, 2) + two);
+    w.Add("missing-language", Lookup(137, 3) + two);
+    w.Add("empty-text", Lookup(139, 1) + two);
+    std::string long_text;
+    for (int i = 0; i < 50; ++i) long_text += "caf\xC3\xA9 ";
+    w.Add("long-utf8", Lookup(5, 1) + Catalogue({{{5, 1, 0, 0}, long_text}}));
+    std::string past_end = Catalogue({{{7, 1, 0, 0}, "cut short"}});
+    past_end.resize(past_end.size() - 4);
+    w.Add("past-end", Lookup(7, 1) + past_end);
+    w.Add("empty", Lookup(1, 1));
+    return w.Ok();
+}
+
+bool SettingsSeeds(const std::string& out) {
+    SeedWriter w(out, "settings");
+    w.Add("full",
+          "[Internet]\nActive=1\nSUB=0\n\n[Timer]\nActive=0\nDay=-1\nmonth=-1\nhour=1\nmin=1\n\n"
+          "[SaveLog]\nActive=1\n\n[LogFile]\nActive=/home/user/report.log\n\n[Langue]\n"
+          "Setup=0x2\n");
+    w.Add("crlf", "[langue]\r\nsetup = 2\r\n[SAVELOG]\r\nactive=\r\n");
+    w.Add("odd", "; comment\nstray line\n[Timer\nhour=\"12\"\n[Timer]\nhour=x\nhour=3\n[]\n=5\n");
+    w.Add("no-final-newline", "[Langue]\nSetup=-2147483648");
+    w.Add("empty", "");
+    return w.Ok();
+}
+
+bool ListSeeds(const std::string& out) {
+    SeedWriter w(out, "list_file");
+    w.Add("crlf", "/\r\n/home/user/\r\n/tmp/file.com\r\n");
+    w.Add("mixed", "a\r\n\r\nb\nc\rd\r\r\ne");
+    w.Add("zero", std::string("/one\r\n/two\0/three\r\n", 20));
+    w.Add("utf8", "/home/utente/Scaricati/caff\xC3\xA8/\r\n");
+    w.Add("empty", "");
+    return w.Ok();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: kv-fuzz-seeds FOLDER\n");
+        return 2;
+    }
+    std::string out = argv[1];
+    ::mkdir(out.c_str(), 0755);
+    bool ok = ZipSeeds(out);
+    ok = CompoundSeeds(out) && ok;
+    ok = CatalogueSeeds(out) && ok;
+    ok = SettingsSeeds(out) && ok;
+    ok = ListSeeds(out) && ok;
+    return ok ? 0 : 1;
+}

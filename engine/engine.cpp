@@ -61,7 +61,7 @@ int Engine::ScanResource(const std::string& database_folder, const std::string& 
         ClassifyFile(target);
         ScanFile(target);
     } else if (!target.empty()) {
-        if (platform::IsMountRoot(target)) {
+        if (BootDevices.IsDriveRoot(target)) {
             bool device_opened = ScanBootArea(target);
             if (device_opened && Watches != nullptr) Watches->Drain(1000);
         }
@@ -161,11 +161,6 @@ int Engine::LoadSignatureDatabase(const std::string& folder) {
 void Engine::ReleaseSignatureDatabase() {
     kernel_.Detach();
     database_.Release();
-}
-
-bool Engine::ScanBootArea(const std::string& root) {
-    (void)root;
-    return false;
 }
 
 int Engine::ScanProgramFile(const std::string& path, const std::string& display_name) {

@@ -13,6 +13,7 @@
 #include "engine/scan_types.h"
 #include "engine/scan_ui.h"
 #include "engine/signature_database.h"
+#include "platform/block_device.h"
 
 namespace kv {
 
@@ -52,6 +53,10 @@ public:
     std::string DriverDevice;
     // Set by internet mode; drained after a boot-area scan.
     WatchDrain* Watches = nullptr;
+    // The drive roots and the devices that hold them (tests name disk images here).
+    platform::BlockDeviceMap BootDevices;
+    // How long the boot-sector companion program may run.
+    int CompanionTimeoutMs = 5000;
 
     Catalogue& Messages() { return catalogue_; }
     ReportList& Report() { return report_; }

@@ -31,6 +31,7 @@ int Engine::ScanResource(const std::string& database_folder, const std::string& 
     Options.StopRequested = 0;
     Counters.Clear();
 
+    database_folder_ = database_folder;
     int loaded = LoadSignatureDatabase(database_folder);
     if (loaded != 0) {
         Options.ScanRunning = 0;

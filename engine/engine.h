@@ -89,6 +89,7 @@ private:
     ReportList& report_;
     ScanUi& ui_;
     std::string top_level_name_;
+    std::string database_folder_;  // of the current ScanResource call; companions live there
 
     SignatureDatabase database_;
     DetectionRoutines routines_;

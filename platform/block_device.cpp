@@ -1,10 +1,12 @@
 #include "platform/block_device.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 
@@ -101,6 +103,32 @@ bool BlockDeviceMap::Find(const std::string& root, BlockDevices& devices) const 
         return true;
     }
     return FindBlockDevices(root, devices);
+}
+
+}  // namespace kv::platform
+
+namespace kv::platform {
+
+SectorRead ReadFirstSector(const std::string& device, unsigned char (&sector)[512]) {
+    SectorRead result;
+    int fd = ::open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return result;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !(S_ISBLK(st.st_mode) || S_ISREG(st.st_mode))) {
+        ::close(fd);
+        return result;
+    }
+    result.opened = true;
+    std::size_t done = 0;
+    while (done < sizeof sector) {
+        ssize_t n = ::pread(fd, sector + done, sizeof sector - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    result.read = (done == sizeof sector);
+    return result;
 }
 
 }  // namespace kv::platform

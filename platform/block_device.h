@@ -36,3 +36,15 @@ private:
 std::string UnescapeMountField(const std::string& field);
 
 }  // namespace kv::platform
+
+namespace kv::platform {
+
+// Reads the first 512 bytes of a block device or disk-image file. `opened` tells whether the
+// device could be opened at all (a FIFO or other special file is refused without blocking).
+struct SectorRead {
+    bool opened = false;
+    bool read = false;
+};
+SectorRead ReadFirstSector(const std::string& device, unsigned char (&sector)[512]);
+
+}  // namespace kv::platform

@@ -49,19 +49,6 @@ void Usage(FILE* out) {
         out);
 }
 
-bool ReadFirstSector(const std::string& device, unsigned char (&sector)[512]) {
-    int fd = ::open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return false;
-    std::size_t done = 0;
-    while (done < sizeof sector) {
-        ssize_t n = ::pread(fd, sector + done, sizeof sector - done, static_cast<off_t>(done));
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    return done == sizeof sector;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -98,12 +85,13 @@ int main(int argc, char** argv) {
     }
 
     unsigned char boot[512], partition[512];
-    if (!ReadFirstSector(volume, boot)) {
+    if (!kv::platform::ReadFirstSector(volume, boot).read) {
         std::fprintf(stderr, "SAFEBOOT.EXE: cannot read '%s': %s\n", volume.c_str(),
                      std::strerror(errno));
         return kExitUnreadable;
     }
-    bool with_partition = !disk.empty() && disk != volume && ReadFirstSector(disk, partition);
+    bool with_partition =
+        !disk.empty() && disk != volume && kv::platform::ReadFirstSector(disk, partition).read;
 
     // Written under a temporary name and renamed, so a reader never sees half a file.
     const std::string temp = "SAFEBOOT.part";

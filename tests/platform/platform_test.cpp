@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/block_device.h"
 #include "platform/device.h"
 #include "platform/files.h"
 #include "platform/folder_listing.h"
@@ -146,6 +147,32 @@ TEST(DriverDevice, MissingOrOddNodesAreIgnored) {
     auto start = std::chrono::steady_clock::now();
     SendDeviceRequest(dir / "fifo", 2);  // must not block waiting for a writer
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+}  // namespace
+}  // namespace kv::platform
+
+namespace kv::platform {
+namespace {
+
+TEST(BlockDevices, MountFieldsAreUnescapedAndOverridesMakeDriveRoots) {
+    EXPECT_EQ(UnescapeMountField("/media/my\\040disk"), "/media/my disk");
+    EXPECT_EQ(UnescapeMountField("/a\\134b"), "/a\\b");
+    EXPECT_EQ(UnescapeMountField("/odd\\09"), "/odd\\09");
+    EXPECT_EQ(UnescapeMountField("/end\\04"), "/end\\04");
+
+    kv::test::TempDir dir;
+    kv::test::MakeFolders(dir / "drive");
+    BlockDeviceMap map;
+    EXPECT_FALSE(map.IsDriveRoot(dir / "drive/"));
+    map.Override(dir / "drive/", {"/images/vol", "/images/disk"});
+    EXPECT_TRUE(map.IsDriveRoot(dir / "drive"));
+    BlockDevices found;
+    ASSERT_TRUE(map.Find(dir / "drive/", found));
+    EXPECT_EQ(found.volume, "/images/vol");
+    EXPECT_EQ(found.disk, "/images/disk");
+    // A folder that is not a mount point has no device of its own.
+    EXPECT_FALSE(FindBlockDevices(dir / "drive/", found));
 }
 
 }  // namespace

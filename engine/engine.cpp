@@ -200,16 +200,4 @@ int Engine::ScanProgramFile(const std::string& path, const std::string& display_
     return infected;
 }
 
-int Engine::ScanDocumentFile(const std::string& path, const std::string& display_name) {
-    (void)path;
-    (void)display_name;
-    return 0;
-}
-
-int Engine::ScanArchiveFile(const std::string& path, const std::string& display_name) {
-    (void)path;
-    (void)display_name;
-    return 0;
-}
-
 }  // namespace kv

@@ -20,6 +20,30 @@ namespace kv {
 class Catalogue;
 class ReportList;
 
+namespace zip {
+class ZipArchive;
+}
+
+// Bounds of the archive scan, so that a crafted archive can neither fill the disk with
+// extracted members nor nest without end. The desktop program and the command-line scanner
+// let a user raise them.
+struct ArchiveLimits {
+    static constexpr int kDefaultMaxDepth = 16;
+    static constexpr std::uint64_t kDefaultMaxMemberSize = std::uint64_t{256} << 20;
+    static constexpr std::uint64_t kDefaultMaxArchiveInflate = std::uint64_t{1} << 30;
+
+    // Archive levels opened: an archive handed over by the walk is level 1, an archive inside
+    // it level 2, and so on. A member archive that would be opened deeper is not scanned.
+    // Values below 1 count as 1.
+    int MaxDepth = kDefaultMaxDepth;
+    // Bytes written to disk for one member extracted to a temporary file (nested archives and
+    // documents).
+    std::uint64_t MaxMemberSize = kDefaultMaxMemberSize;
+    // Bytes decompressed in all for one file handed over by the walk: every member of the
+    // archive and of the archives nested in it, in memory or to disk.
+    std::uint64_t MaxArchiveInflate = kDefaultMaxArchiveInflate;
+};
+
 class Engine {
 public:
     Engine(Catalogue& catalogue, ReportList& report, ScanUi& ui);
@@ -30,6 +54,7 @@ public:
     ScanOptions Options;
     ScanCounters Counters;
     FileKind Kind = kKindNone;
+    ArchiveLimits Limits;
 
     // Scans one resource. `database_folder` ends in '/'; `target` is a folder path ending in
     // '/' (a mount root scans its boot area first) or a file path. Returns 0, or the negative
@@ -84,11 +109,33 @@ private:
     int ScanProgramFile(const std::string& path, const std::string& display_name);
     int ScanDocumentFile(const std::string& path, const std::string& display_name);
     int ScanArchiveFile(const std::string& path, const std::string& display_name);
+    // The two ways of scanning the current member of an archive (archive_branch.cpp). Each
+    // returns 1 when it reported an infection.
+    int ScanExtractedMember(zip::ZipArchive& archive, FileKind member_kind,
+                            const std::string& member_name, const std::string& member_display);
+    int ScanMemberInMemory(zip::ZipArchive& archive, const std::string& member_name,
+                           const std::string& archive_display, bool& archive_line_written);
+    // Writes the line naming `name` as an archive that holds an infection, unless the same
+    // line was already written for the current top-level file.
+    void WriteArchiveLine(const std::string& name);
+    // Writes the plain line saying that a member was not scanned because of a limit.
+    void ReportArchiveLimit(std::uint16_t message, const std::string& member_display,
+                            const std::string& limit);
+    // Takes `bytes` from the decompression budget of the current top-level file.
+    void ChargeInflate(std::uint64_t bytes);
 
     Catalogue& catalogue_;
     ReportList& report_;
     ScanUi& ui_;
     std::string top_level_name_;
+
+    // The archive scan of one top-level file, across its nesting levels: the level of the
+    // archive being read (0 outside archives), the decompression budget left, whether it ran
+    // out (every level then stops), and the archive lines already written.
+    int archive_depth_ = 0;
+    std::uint64_t inflate_left_ = 0;
+    bool inflate_exhausted_ = false;
+    std::vector<std::string> archive_lines_;
     std::string database_folder_;  // of the current ScanResource call; companions live there
 
     SignatureDatabase database_;

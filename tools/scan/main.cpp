@@ -63,7 +63,18 @@ void Usage(FILE* out) {
         "  --db DIR           folder of the signature database (default: the program folder)\n"
         "  --language N       language of the report texts (1 Italian, 2 English; default 1)\n"
         "  --log FILE         also save the report to FILE (replacing it)\n"
+        "  --max-depth N      open archives nested up to N levels deep (default 16; the\n"
+        "                     archive a folder holds is level 1)\n"
+        "  --max-member-size BYTES\n"
+        "                     largest member written to a temporary file to be scanned\n"
+        "                     (nested archives, documents; default 256M)\n"
+        "  --max-archive-inflate BYTES\n"
+        "                     most bytes decompressed from one archive, nested archives\n"
+        "                     included (default 1G)\n"
         "  --help             show this text\n"
+        "\n"
+        "BYTES may end in K, M or G (binary multiples: 1K = 1024). A member over a limit is\n"
+        "not scanned; the report names it and the limit.\n"
         "\n"
         "Exit status: 0 nothing found, 1 an infection was found, 2 an error (a path that\n"
         "cannot be read, a signature database that cannot be loaded, a bad option).\n",
@@ -75,6 +86,38 @@ bool ParseNumber(const char* text, long& value) {
     errno = 0;
     value = std::strtol(text, &end, 10);
     return errno == 0 && end != text && *end == '\0';
+}
+
+// A byte count: digits with an optional K, M or G (1024, 1024^2, 1024^3), at least 1.
+bool ParseByteCount(const char* text, std::uint64_t& value) {
+    if (text[0] < '0' || text[0] > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long number = std::strtoull(text, &end, 10);
+    if (errno != 0 || end == text) return false;
+    unsigned shift = 0;
+    switch (*end) {
+        case '\0':
+            break;
+        case 'k':
+        case 'K':
+            shift = 10;
+            break;
+        case 'm':
+        case 'M':
+            shift = 20;
+            break;
+        case 'g':
+        case 'G':
+            shift = 30;
+            break;
+        default:
+            return false;
+    }
+    if (*end != '\0' && end[1] != '\0') return false;
+    if (number == 0 || number > (~0ull >> shift)) return false;
+    value = static_cast<std::uint64_t>(number) << shift;
+    return true;
 }
 
 std::string ClockText() {
@@ -94,6 +137,7 @@ int main(int argc, char** argv) {
     std::string db_folder;
     std::string log_file;
     long language = 1;
+    kv::ArchiveLimits limits;
     std::vector<std::string> paths;
 
     for (int i = 1; i < argc; ++i) {
@@ -122,6 +166,28 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "kestravo-scan: bad language number '%s'\n", value);
                 return 2;
             }
+        } else if (arg == "--max-depth") {
+            const char* value = need_value("--max-depth");
+            long depth = 0;
+            if (!ParseNumber(value, depth) || depth < 1 || depth > 1000000) {
+                std::fprintf(stderr,
+                             "kestravo-scan: bad value '%s' for --max-depth (a whole number "
+                             "from 1)\n",
+                             value);
+                return 2;
+            }
+            limits.MaxDepth = static_cast<int>(depth);
+        } else if (arg == "--max-member-size" || arg == "--max-archive-inflate") {
+            const char* value = need_value(arg.c_str());
+            std::uint64_t bytes = 0;
+            if (!ParseByteCount(value, bytes)) {
+                std::fprintf(stderr,
+                             "kestravo-scan: bad value '%s' for %s (a byte count from 1, with "
+                             "an optional K, M or G)\n",
+                             value, arg.c_str());
+                return 2;
+            }
+            (arg == "--max-member-size" ? limits.MaxMemberSize : limits.MaxArchiveInflate) = bytes;
         } else if (arg == "--") {
             for (++i; i < argc; ++i) paths.push_back(argv[i]);
         } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
@@ -160,6 +226,7 @@ int main(int argc, char** argv) {
     engine.Options.ScanArchives = archives ? 1 : 0;
     engine.Options.ScanSubfolders = subfolders ? 1 : 0;
     engine.Options.SetDefaultExtensions();
+    engine.Limits = limits;
 
     kv::ReportBlockPictures no_pictures;
     report.Reserve(4000);

@@ -1,0 +1,268 @@
+// The archive branch of the file scan: the members of a ZIP archive are walked through its
+// central directory. Program members are matched in memory as they leave the decoder and never
+// touch the disk; members that are archives or documents themselves are extracted to a
+// temporary file and scanned again by ScanFile under the name outer + "-->" + member.
+//
+// Limits: a member archive is opened only up to ArchiveLimits::MaxDepth levels, a member
+// extracted to disk may grow to ArchiveLimits::MaxMemberSize bytes, and all members of one
+// top-level file together may decompress to ArchiveLimits::MaxArchiveInflate bytes. A member
+// over a limit is not scanned and a plain report line says so; once the total is used up, the
+// rest of the top-level file is not read.
+#include <algorithm>
+#include <string>
+
+#include "containers/member_scan.h"
+#include "containers/zip_reader.h"
+#include "engine/engine.h"
+#include "platform/files.h"
+#include "ui/catalogue/catalogue.h"
+#include "ui/report/report.h"
+
+namespace kv {
+
+namespace {
+
+constexpr std::uint16_t kMessageTooDeep = 276;
+constexpr std::uint16_t kMessageMemberTooLarge = 277;
+constexpr std::uint16_t kMessageArchiveTooLarge = 278;
+
+// The signature kernel as the in-memory member scan uses it: the scan window is placed on the
+// decompressed block, with offsets counted within the member.
+class KernelProgramMatcher : public zip::ProgramMatcher {
+public:
+    explicit KernelProgramMatcher(MatchKernel& kernel) : kernel_(kernel) {}
+
+    std::uint64_t BeginMember(std::uint8_t* window, std::size_t count,
+                              std::uint64_t declared_size) override {
+        kernel_.ResetHits();
+        kernel_.SetWindow(zip::kWindowSize, window);
+        kernel_.SetFill(count, 0);
+        kernel_.Window().size_limit = static_cast<std::int64_t>(declared_size);
+        const std::int64_t entry = kernel_.LocateEntryInMemory();
+        return entry > 0 ? static_cast<std::uint64_t>(entry) : 0;
+    }
+
+    void Scan(Pass pass, std::uint8_t* start, std::size_t count, std::uint64_t member_offset,
+              std::size_t saved_count) override {
+        kernel_.SetWindow(count, start);
+        kernel_.SetFill(count, static_cast<std::int64_t>(member_offset));
+        if (pass == Pass::kAnchored) {
+            kernel_.Window().saved_count = saved_count;
+            kernel_.ScanWindow(MatchKernel::kModeAnchored);
+        } else {
+            kernel_.Window().saved_count = count;
+            kernel_.ScanWindow(MatchKernel::kModeAll);
+        }
+    }
+
+    int HitCount() const override { return static_cast<int>(kernel_.HitCount()); }
+
+private:
+    MatchKernel& kernel_;
+};
+
+// After every decompressed block: the archive gauge, then one pass of pending events, so the
+// window stays responsive and a stop can be requested (it takes effect between members).
+class GaugeAndPump : public zip::ExtractProgress {
+public:
+    explicit GaugeAndPump(ScanUi& ui) : ui_(ui) {}
+    void OnFlush(std::uint64_t done, std::uint64_t total) override {
+        ui_.DrawArchiveGauge(static_cast<std::int64_t>(done), static_cast<std::int64_t>(total));
+        ui_.PumpEvents();
+    }
+
+private:
+    ScanUi& ui_;
+};
+
+// A member name as it is shown: control characters (a line end in a name would forge lines
+// of the log file) become '?'.
+std::string PrintableName(const std::string& name) {
+    std::string shown = name;
+    for (char& c : shown) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) c = '?';
+    }
+    return shown;
+}
+
+// A byte count in the largest binary unit that divides it: "256 MiB", "1 GiB", "1000 B".
+std::string FormatBytes(std::uint64_t bytes) {
+    static const struct {
+        std::uint64_t unit;
+        const char* name;
+    } kUnits[] = {{std::uint64_t{1} << 30, "GiB"}, {std::uint64_t{1} << 20, "MiB"}, {1024, "KiB"}};
+    for (const auto& unit : kUnits) {
+        if (bytes >= unit.unit && bytes % unit.unit == 0) {
+            return std::to_string(bytes / unit.unit) + " " + unit.name;
+        }
+    }
+    return std::to_string(bytes) + " B";
+}
+
+bool ExtractedOrSizeDiffers(int result) {
+    // A member whose length differs from its directory entry decoded completely: it is
+    // scanned all the same, or a false directory size would hide what it holds.
+    return result == zip::kExtractOk || result == zip::kExtractSizeMismatch;
+}
+
+}  // namespace
+
+int Engine::ScanArchiveFile(const std::string& path, const std::string& display_name) {
+    zip::ZipArchive archive;
+    if (archive.Open(path) != zip::kStatusMember) return 0;
+    Counters[ScanCounters::ArchivesOpened] += 1;
+
+    if (archive_depth_ == 0) {
+        // A top-level file: a fresh decompression budget and no archive line written yet.
+        inflate_left_ = Limits.MaxArchiveInflate;
+        inflate_exhausted_ = false;
+        archive_lines_.clear();
+    }
+    ++archive_depth_;
+    // However the walk ends, the level is left and the engine buffer becomes the scan window
+    // again (the window pointed into this archive's output buffer).
+    struct LevelExit {
+        Engine& engine;
+        int& depth;
+        ~LevelExit() {
+            --depth;
+            engine.RestoreEngineWindow();
+        }
+    } level_exit{*this, archive_depth_};
+
+    int infected = 0;
+    bool archive_line_written = false;
+    for (; archive.Status() == zip::kStatusMember; archive.Next()) {
+        if (Options.StopRequested != 0 || inflate_exhausted_) break;
+        if (archive.Method() != 0 && archive.Method() != 8) continue;
+        if (!ClassifyFile(archive.MemberName())) continue;
+        const FileKind member_kind = Kind;
+        const std::string name = PrintableName(archive.MemberName());
+        if (member_kind == kKindArchive || member_kind == kKindDocument ||
+            member_kind == kKindSpreadsheet) {
+            if (ScanExtractedMember(archive, member_kind, name, display_name + "-->" + name) == 1) {
+                infected = 1;
+                if (!archive_line_written) {
+                    WriteArchiveLine(top_level_name_);
+                    archive_line_written = true;
+                }
+            }
+        } else if (ScanMemberInMemory(archive, name, display_name, archive_line_written) == 1) {
+            infected = 1;
+        }
+    }
+    archive.Close();
+    return infected;
+}
+
+int Engine::ScanExtractedMember(zip::ZipArchive& archive, FileKind member_kind,
+                                const std::string& member_name, const std::string& member_display) {
+    const int max_depth = std::max(1, Limits.MaxDepth);
+    if (member_kind == kKindArchive && archive_depth_ >= max_depth) {
+        ReportArchiveLimit(kMessageTooDeep, member_display, std::to_string(max_depth));
+        return 0;
+    }
+    // The member may grow to the per-member limit or to what is left of the total, whichever
+    // is smaller; the report names the limit that applied.
+    const bool total_applies = inflate_left_ < Limits.MaxMemberSize;
+    const std::uint64_t limit = total_applies ? inflate_left_ : Limits.MaxMemberSize;
+    auto report_over_limit = [&]() {
+        if (total_applies) {
+            ReportArchiveLimit(kMessageArchiveTooLarge, member_display,
+                               FormatBytes(Limits.MaxArchiveInflate));
+            if (inflate_left_ == 0) inflate_exhausted_ = true;
+        } else {
+            ReportArchiveLimit(kMessageMemberTooLarge, member_display,
+                               FormatBytes(Limits.MaxMemberSize));
+        }
+    };
+    if (archive.UncompressedSize() > limit) {
+        report_over_limit();
+        return 0;
+    }
+
+    // Deleted by its destructor on every way out of this function.
+    platform::TempFile temp("ZIP");
+    if (!temp.IsOpen()) return 0;
+    ui_.SetProgressCaption("Extracting " + member_name);
+    GaugeAndPump progress(ui_);
+    const int result = archive.ExtractMember(temp.Handle(), limit, &progress);
+    temp.CloseHandle();
+    if (result == zip::kExtractOverLimit) {
+        // The decoder ran up to the limit before the member's output passed it.
+        ChargeInflate(limit);
+        report_over_limit();
+        return 0;
+    }
+    ChargeInflate(archive.OutputTotal());
+    if (!ExtractedOrSizeDiffers(result)) return 0;
+    // A stop requested during a long extraction is honoured before the member's scan.
+    if (Options.StopRequested != 0) return 0;
+    Kind = member_kind;
+    return ScanFile(temp.Path(), member_display);
+}
+
+int Engine::ScanMemberInMemory(zip::ZipArchive& archive, const std::string& member_name,
+                               const std::string& archive_display, bool& archive_line_written) {
+    // Nothing of an in-memory member reaches the disk: only the total applies to it.
+    auto report_over_limit = [&]() {
+        ReportArchiveLimit(kMessageArchiveTooLarge, archive_display + "-->" + member_name,
+                           FormatBytes(Limits.MaxArchiveInflate));
+        if (inflate_left_ == 0) inflate_exhausted_ = true;
+    };
+    if (archive.UncompressedSize() > inflate_left_) {
+        report_over_limit();
+        return 0;
+    }
+
+    ui_.SetProgressCaption("Inflating " + member_name);
+    Counters[ScanCounters::FilesScanned] += 1;
+    // No hit of an earlier search may count for this member, also when its extraction fails
+    // before the first block.
+    kernel_.ResetHits();
+    KernelProgramMatcher matcher(kernel_);
+    zip::ProgramMemberScan sink(matcher);
+    GaugeAndPump progress(ui_);
+    const int result = archive.ExtractMember(sink, inflate_left_, &progress);
+    const bool over_limit = result == zip::kExtractOverLimit;
+    ChargeInflate(over_limit ? inflate_left_ : archive.OutputTotal());
+
+    int infected = 0;
+    // A hit in the blocks decoded before the total ran out is reported as well: those bytes
+    // are really in the member.
+    if ((ExtractedOrSizeDiffers(result) || over_limit) && kernel_.HitCount() > 0) {
+        database_.DecodeVirusName(kernel_.HitAt(0).record);
+        if (!archive_line_written) {
+            WriteArchiveLine(archive_display);
+            archive_line_written = true;
+        }
+        report_.AddReportLine(member_name, database_.VirusName(), kind::InfectedMember);
+        Counters[ScanCounters::VirusesFound] += 1;
+        infected = 1;
+    }
+    if (over_limit) report_over_limit();
+    return infected;
+}
+
+void Engine::WriteArchiveLine(const std::string& name) {
+    // Each nesting level writes the top-level name when a member below it was infected; one
+    // line per name is enough.
+    if (std::find(archive_lines_.begin(), archive_lines_.end(), name) != archive_lines_.end()) {
+        return;
+    }
+    archive_lines_.push_back(name);
+    report_.AddReportLine(name, "", kind::InfectedArchive);
+}
+
+void Engine::ReportArchiveLimit(std::uint16_t message, const std::string& member_display,
+                                const std::string& limit) {
+    report_.AddReportLine(member_display + " " + catalogue_.Text(message) + " (" + limit + ")", "",
+                          kind::Plain);
+}
+
+void Engine::ChargeInflate(std::uint64_t bytes) {
+    inflate_left_ -= std::min(bytes, inflate_left_);
+}
+
+}  // namespace kv

@@ -65,6 +65,32 @@ void WalkMacros(const std::string& path) {
     } while (doc.NextMacro() == kv::ole::kDocOk);
 }
 
+// Reads a piece of the stream and compares it with the sectors of its chain, read directly
+// from the input: the stream is the chain's sectors one after another, as far as the file
+// holds them.
+void CheckStreamRead(const std::string& path, std::string_view input, std::uint64_t seed) {
+    kv::ole::CompoundFile file;
+    if (file.Open(path, kv::ole::Access::kRead) != kv::ole::kDocOk) return;
+    const std::vector<std::uint32_t>& chain = file.Chain();
+    std::uint64_t position = seed % (file.ChainBytes() + kv::ole::kSectorSize);
+    std::size_t length = static_cast<std::size_t>(seed % 1531);
+    std::string expected;
+    for (std::uint64_t at = position; at < position + length; ++at) {
+        std::uint64_t k = at / kv::ole::kSectorSize;
+        if (k >= chain.size()) break;
+        std::uint64_t offset =
+            (std::uint64_t{chain[k]} + 1) * kv::ole::kSectorSize + at % kv::ole::kSectorSize;
+        if (offset >= input.size()) break;
+        expected.push_back(input[offset]);
+    }
+    std::string got(length, '\0');
+    file.SeekStream(position);
+    std::size_t n = file.ReadStream(got.data(), length);
+    KV_FUZZ_CHECK(n == expected.size());
+    KV_FUZZ_CHECK(got.compare(0, n, expected) == 0);
+    KV_FUZZ_CHECK(file.StreamPosition() == position + n);
+}
+
 // Whether the file offset `pos` lies in one of the sectors of `chain`.
 bool InChain(const std::vector<std::uint32_t>& chain, std::size_t pos) {
     if (pos < kv::ole::kSectorSize) return false;  // the header
@@ -86,6 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kv::ole::DocumentScanResult result = kv::ole::ScanDocument(path, searcher);
     KV_FUZZ_CHECK(result.open_result <= 0 && result.open_result >= kv::ole::kDocNoMacros);
     WalkMacros(path);
+    CheckStreamRead(path, input, size * 2654435761u + (size > 0 ? data[size - 1] : 0));
 
     // The sectors that the cleaner may write: the Word stream's chain.
     std::vector<std::uint32_t> chain;

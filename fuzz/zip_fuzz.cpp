@@ -3,10 +3,13 @@
 // Input: the archive. It is opened and walked to its end; the first members are extracted
 // to a temporary file (which is walked again as a nested archive, two levels deep) and in
 // memory through the program member scan, with a matcher that reads every byte it is given
-// and checks that every region lies inside the output window.
+// and checks that every region lies inside the output window. Both extractions must agree,
+// the blocks must come as the sink is promised them, and a name that passes as safe must stay
+// inside the folder it is extracted to.
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "containers/member_scan.h"
@@ -81,6 +84,43 @@ private:
     volatile unsigned sum_ = 0;
 };
 
+// Passes the blocks of an in-memory extraction on after checking that they come as promised:
+// in order, every one but the last a full window, the window behind a block zero.
+class CheckedSink : public kv::zip::MemberSink {
+public:
+    explicit CheckedSink(kv::zip::MemberSink& next) : next_(next) {}
+
+    bool Consume(const kv::zip::OutputBlock& block) override {
+        KV_FUZZ_CHECK(!ended_);
+        KV_FUZZ_CHECK(block.first == (blocks_ == 0));
+        KV_FUZZ_CHECK(block.offset == total_);
+        KV_FUZZ_CHECK(block.total == block.offset + block.count);
+        KV_FUZZ_CHECK(block.count <= kv::zip::kWindowSize);
+        if (!block.last) KV_FUZZ_CHECK(block.count == kv::zip::kWindowSize);
+        for (std::size_t i = block.count; i < kv::zip::kWindowSize + kv::zip::kWindowSlack; ++i)
+            KV_FUZZ_CHECK(block.window[i] == 0);
+        total_ = block.total;
+        ++blocks_;
+        ended_ = block.last;
+        return next_.Consume(block);
+    }
+    bool Ended() const { return ended_; }
+    std::uint64_t Total() const { return total_; }
+
+private:
+    kv::zip::MemberSink& next_;
+    std::uint64_t total_ = 0;
+    long blocks_ = 0;
+    bool ended_ = false;
+};
+
+// A name that passes as safe, put below a folder, stays below it.
+void CheckSafeName(const std::string& name) {
+    if (!kv::zip::IsSafeMemberName(name)) return;
+    std::string joined = (std::filesystem::path("/base") / name).lexically_normal().string();
+    KV_FUZZ_CHECK(joined.rfind("/base/", 0) == 0);
+}
+
 void Walk(const std::string& path, int depth) {
     kv::zip::ZipArchive archive;
     int status = archive.Open(path);
@@ -89,15 +129,20 @@ void Walk(const std::string& path, int depth) {
     int extracted = 0;
     while (archive.Status() == kv::zip::kStatusMember) {
         KV_FUZZ_CHECK(++steps <= kMaxWalk);
-        kv::zip::IsSafeMemberName(archive.MemberName());
+        CheckSafeName(archive.MemberName());
+        CheckSafeName(archive.CentralName());
         KV_FUZZ_CHECK(archive.MemberName().find('\0') == std::string::npos);
 
         if (extracted < kMembersExtracted) {
             ++extracted;
             // To a file, as documents and nested archives are.
             kv::platform::TempFile temp("ZIP");
+            int file_result = kv::zip::kExtractWriteFailed;
+            std::uint64_t file_total = 0;
             if (temp.IsOpen()) {
                 int result = archive.ExtractMember(temp.Handle(), kMemberLimit);
+                file_result = result;
+                file_total = archive.OutputTotal();
                 std::int64_t written = temp.Handle().Size();
                 KV_FUZZ_CHECK(written >= 0 && static_cast<std::uint64_t>(written) <= kMemberLimit);
                 KV_FUZZ_CHECK(static_cast<std::uint64_t>(written) <= archive.OutputTotal());
@@ -114,10 +159,20 @@ void Walk(const std::string& path, int depth) {
             // In memory, as program members are.
             TouchingMatcher matcher;
             kv::zip::ProgramMemberScan scan(matcher);
-            int result = archive.ExtractMember(scan, kMemberLimit);
+            CheckedSink sink(scan);
+            int result = archive.ExtractMember(sink, kMemberLimit);
             KV_FUZZ_CHECK(archive.OutputTotal() <= kMemberLimit);
+            KV_FUZZ_CHECK(sink.Total() == archive.OutputTotal());
+            if (result == kv::zip::kExtractOk || result == kv::zip::kExtractSizeMismatch)
+                KV_FUZZ_CHECK(sink.Ended());
             if (scan.EntryReached()) KV_FUZZ_CHECK(scan.EntryOffset() < archive.OutputTotal());
-            if (result == kv::zip::kExtractNothing) KV_FUZZ_CHECK(archive.CompressedSize() <= 1);
+            if (result == kv::zip::kExtractNothing) {
+                KV_FUZZ_CHECK(archive.CompressedSize() <= 1);
+            } else if (file_result != kv::zip::kExtractWriteFailed) {
+                // The same member decodes alike wherever its output goes.
+                KV_FUZZ_CHECK(result == file_result);
+                KV_FUZZ_CHECK(archive.OutputTotal() == file_total);
+            }
         }
         archive.Next();
     }

@@ -25,8 +25,8 @@ class ZipArchive;
 }
 
 // Bounds of the archive scan, so that a crafted archive can neither fill the disk with
-// extracted members nor nest without end. The desktop program and the command-line scanner
-// let a user raise them.
+// extracted members nor nest without end. A user may raise them (kestravo-scan has an option
+// for each); whoever runs the engine sets them before a scan.
 struct ArchiveLimits {
     static constexpr int kDefaultMaxDepth = 16;
     static constexpr std::uint64_t kDefaultMaxMemberSize = std::uint64_t{256} << 20;

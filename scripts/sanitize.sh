@@ -31,7 +31,6 @@ if [ "$leaks" -eq 0 ]; then
 fi
 
 export ASAN_OPTIONS="detect_leaks=$leaks:strict_string_checks=1:detect_stack_use_after_return=1"
-export LSAN_OPTIONS="suppressions=$ROOT/scripts/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 cd "$BUILD"
 ctest --output-on-failure -j2 --timeout 600

@@ -106,6 +106,15 @@ bool ReadWholeFile(const std::string& path, std::string& content) {
 // Index of the line that holds `key` in the first section named `section`: the key's line,
 // or -1. `section_line` gets the section's header line or -1, `last_line` the last line that
 // belongs to the section and is not blank.
+// The settings text of a file: a zero byte ends it, as it would end the buffer it was read
+// into. Reader and writer both see exactly this text, so a value written is a value read.
+bool ReadSettingsText(const std::string& path, std::string& content) {
+    if (!ReadWholeFile(path, content)) return false;
+    std::size_t zero = content.find('\0');
+    if (zero != std::string::npos) content.resize(zero);
+    return true;
+}
+
 void Locate(const std::vector<IniLine>& lines, const std::string& section, const std::string& key,
             long& section_line, long& key_line, long& last_line) {
     section_line = -1;
@@ -239,10 +248,7 @@ bool Profile::ParseInteger(const std::string& text, std::int32_t& value) {
 std::string Profile::ReadString(const std::string& section, const std::string& key,
                                 const std::string& default_value) const {
     std::string content;
-    if (!ReadWholeFile(path_, content)) return CutAtCharacter(default_value, kStringBuffer - 1);
-    // A zero byte ends the text, as it would end the buffer it was read into.
-    std::size_t zero = content.find('\0');
-    if (zero != std::string::npos) content.resize(zero);
+    if (!ReadSettingsText(path_, content)) return CutAtCharacter(default_value, kStringBuffer - 1);
     std::vector<IniLine> lines = ParseLines(content);
     long section_line, key_line, last_line;
     Locate(lines, section, key, section_line, key_line, last_line);
@@ -268,7 +274,7 @@ bool Profile::ReadBool(const std::string& section, const std::string& key,
 bool Profile::WriteString(const std::string& section, const std::string& key,
                           const std::string& value) const {
     std::string content;
-    if (!ReadWholeFile(path_, content)) {
+    if (!ReadSettingsText(path_, content)) {
         if (FileExists(path_)) return false;  // there, but unreadable: do not replace it
         content.clear();
         std::size_t slash = path_.rfind('/');

@@ -123,6 +123,17 @@ TEST(ProfileWrite, KeepsOtherLinesAndReplacesOnlyTheValue) {
     EXPECT_EQ(profile.ReadString("Other", "b", "none"), "none");
 }
 
+TEST(ProfileWrite, AZeroByteEndsTheTextForTheWriterToo) {
+    // A value written must be a value read: the writer must not add it behind a zero byte,
+    // where the reader never looks.
+    TempDir dir;
+    WriteFile(dir / "KESTO.INI", std::string("[Other]\nA=1\n\0junk\n", 18));
+    Profile profile(dir / "KESTO.INI");
+    ASSERT_TRUE(profile.WriteString("Langue", "Setup", "2"));
+    EXPECT_EQ(profile.ReadString("Langue", "Setup", "default"), "2");
+    EXPECT_EQ(profile.ReadString("Other", "A", ""), "1");
+}
+
 TEST(ProfileWrite, AFileSpelledInAnotherCaseIsUpdatedNotDuplicated) {
     TempDir dir;
     ScopedEnv xdg("XDG_CONFIG_HOME", dir.Path().c_str());

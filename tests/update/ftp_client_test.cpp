@@ -1,0 +1,355 @@
+// The FTP client against a scripted control-connection server (reply judgement, the draining
+// rule, hostile replies) and against a real FTP server on loopback (listing, retrieval, byte
+// counts, a missing file, cancelling a transfer from the idle callback).
+#include "update/ftp_client.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/test_support.h"
+
+namespace kv::update {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A control-connection server on 127.0.0.1 that plays a script to one client: send bytes,
+// read one line (kept in Received()), pause, and finally close. Every wait is bounded.
+class FakeServer {
+public:
+    struct Step {
+        enum Kind { kSend, kRead, kPause } kind;
+        std::string text;
+        int ms = 0;
+    };
+    static Step Send(std::string text) { return {Step::kSend, std::move(text)}; }
+    static Step Read() { return {Step::kRead, ""}; }
+    static Step Pause(int ms) { return {Step::kPause, "", ms}; }
+
+    explicit FakeServer(std::vector<Step> script) : script_(std::move(script)) {
+        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof a;
+        ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(listen_, 1);
+        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &length);
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~FakeServer() {
+        if (thread_.joinable()) thread_.join();
+        ::close(listen_);
+    }
+    std::uint16_t Port() const { return port_; }
+    // The lines the client sent; waits for the script to end.
+    const std::vector<std::string>& Received() {
+        if (thread_.joinable()) thread_.join();
+        return received_;
+    }
+
+private:
+    static bool WaitIn(int fd) {
+        pollfd p{fd, POLLIN, 0};
+        return ::poll(&p, 1, 5000) > 0;
+    }
+    void Run() {
+        if (!WaitIn(listen_)) return;
+        int fd = ::accept(listen_, nullptr, nullptr);
+        if (fd < 0) return;
+        for (const Step& step : script_) {
+            if (step.kind == Step::kSend) {
+                ::send(fd, step.text.data(), step.text.size(), MSG_NOSIGNAL);
+            } else if (step.kind == Step::kPause) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
+            } else {
+                std::string line;
+                char c = 0;
+                while (WaitIn(fd) && ::recv(fd, &c, 1, 0) == 1) {
+                    line += c;
+                    if (c == '\n') break;
+                }
+                received_.push_back(line);
+            }
+        }
+        ::close(fd);
+    }
+    std::vector<Step> script_;
+    std::vector<std::string> received_;
+    int listen_ = -1;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+};
+
+using S = FakeServer;
+
+// Collects every reply line that the client passes on.
+struct Transcript {
+    std::vector<std::string> lines;
+    void Attach(FtpClient& client) {
+        client.OnReplyLine = [this, &client] {
+            std::string line;
+            if (client.FtpLastReplyLine(line, 2000)) lines.push_back(line);
+        };
+    }
+};
+
+TEST(FtpClient, JudgesRepliesByTheirFirstNumberAndDrainsWhatHasArrived) {
+    FakeServer server({S::Send("220-Welcome\r\n220-to the\r\n220 server\r\n"), S::Read(),
+                       S::Send("331 user ok\r\n"), S::Read(), S::Send("230 in\r\n"), S::Read(),
+                       S::Send("149 a\r\n"), S::Read(), S::Send("150 b\r\n"), S::Read(),
+                       S::Send("Words judged by 150\r\n"), S::Read(), S::Send("399 c\r\n"),
+                       S::Read(), S::Send("400 d\r\n"), S::Read(),
+                       S::Send("words judged by 400\r\n"), S::Read(), S::Send("125 e\r\n"),
+                       // A line after a pause belongs to the next command.
+                       S::Read(), S::Send("200 first\r\n"), S::Pause(300), S::Send("500 late\r\n"),
+                       S::Read(), S::Send("200 own\r\n"), S::Read()});
+    FtpClient client;
+    int idle = 0;
+    client.OnIdle = [&] { ++idle; };
+    Transcript t;
+    t.Attach(client);
+    ASSERT_TRUE(client.FtpLogin("127.0.0.1", "ftp", "tansy", server.Port()));
+    EXPECT_EQ(t.lines, (std::vector<std::string>{"220-Welcome", "220-to the", "220 server",
+                                                 "331 user ok", "230 in"}));
+    EXPECT_GT(idle, 0);
+    std::vector<bool> judged;
+    for (const char* c : {"A", "B", "C", "D", "E", "F", "G"})
+        judged.push_back(client.FtpCommand(c));
+    EXPECT_EQ(judged, (std::vector<bool>{false, true, true, true, false, false, true}));
+    EXPECT_TRUE(client.FtpCommand("NOOP"));
+    EXPECT_FALSE(client.FtpCommand("NOOP"));  // judged by the late 500
+    EXPECT_EQ(t.lines.back(), "500 late");
+    // Lines that would overflow the buffer or smuggle in a command are not sent at all.
+    EXPECT_EQ(client.FtpSendLine("RETR", std::string(134, 'x')), 0u);
+    EXPECT_EQ(client.FtpSendLine("RETR", "a\r\nDELE b"), 0u);
+    EXPECT_FALSE(client.FtpCommand("DELE b\r\nQUIT"));
+    EXPECT_EQ(client.FtpSendLine("QUIT", ""), 6u);
+    client.FtpDisconnect();
+    const std::vector<std::string>& sent = server.Received();
+    ASSERT_EQ(sent.size(), 12u);
+    EXPECT_EQ(sent[0], "USER ftp\r\n");
+    EXPECT_EQ(sent[1], "PASS tansy\r\n");
+    EXPECT_EQ(sent[2], "A\r\n");
+    EXPECT_EQ(sent[11], "QUIT\r\n");
+
+    EXPECT_EQ(FtpClient::PortCommand(0x7f000001, 1025), "PORT 127,0,0,1,4,1");
+    EXPECT_EQ(FtpClient::PortCommand(0x0a000203, 200), "PORT 10,0,2,3,0,200");
+}
+
+// Hostile or broken servers: each login fails quickly, without a crash or a hang.
+TEST(FtpClient, HostileRepliesEndTheLoginCleanly) {
+    const std::vector<std::vector<S::Step>> scripts = {
+        {S::Send(std::string(3000, '2') + "\r\n")},  // overlong line, an overlong number
+        {S::Send("hello without a number\r\n")},
+        {S::Send("220-one\r\n220-two\r\n")},  // a reply that never ends before the close
+        {S::Send("220 ok\r\n"), S::Read(), S::Send("331-more\r\n331-")},
+        {},  // closed without a word
+    };
+    for (std::size_t i = 0; i < scripts.size(); ++i) {
+        SCOPED_TRACE(i);
+        FakeServer server(scripts[i]);
+        FtpClient client;
+        client.OnIdle = [] {};
+        Transcript t;
+        t.Attach(client);
+        auto start = Clock::now();
+        EXPECT_FALSE(client.FtpLogin("127.0.0.1", "ftp", "tansy", server.Port()));
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+        EXPECT_FALSE(client.Connected());
+        for (const auto& line : t.lines) EXPECT_LE(line.size(), FtpClient::kLineSize);
+        if (i == 0) {
+            ASSERT_FALSE(t.lines.empty());
+            EXPECT_EQ(t.lines[0].size(), FtpClient::kLineSize);
+        }
+    }
+    // Nothing listens on a port that was just released.
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+    ::close(fd);
+    const std::uint16_t port = ntohs(a.sin_port);
+    FtpClient client;
+    EXPECT_FALSE(client.FtpLogin("127.0.0.1", "ftp", "tansy", port));
+    EXPECT_FALSE(client.FtpLogin("no-such-host.invalid", "ftp", "tansy", port));
+}
+
+// A real FTP server (pyftpdlib) on 127.0.0.1 and a free port, serving `root` to user "ftp"
+// with password "tansy"; `write_limit` > 0 throttles its data connections (bytes/second).
+class PyFtpServer {
+public:
+    PyFtpServer(const kv::test::TempDir& dir, const std::string& root, int write_limit = 0) {
+        const std::string script = dir / "server.py";
+        kv::test::WriteFile(script, R"(import os, sys, logging
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
+from pyftpdlib.servers import FTPServer
+root, port_file, limit = sys.argv[1], sys.argv[2], int(sys.argv[3])
+logging.basicConfig(level=logging.ERROR)
+class Data(ThrottledDTPHandler):
+    write_limit = limit
+class Handler(FTPHandler):
+    authorizer = DummyAuthorizer()
+    auth_failed_timeout = 0.05
+    if limit:
+        dtp_handler = Data
+Handler.authorizer.add_user("ftp", "tansy", root, perm="elr")
+server = FTPServer(("127.0.0.1", 0), Handler)
+with open(port_file + ".tmp", "w") as f:
+    f.write(str(server.socket.getsockname()[1]))
+os.rename(port_file + ".tmp", port_file)
+server.serve_forever()
+)");
+        const std::string port_file = dir / "port";
+        const std::string log = dir / "server.log";
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
+            ::execl("/usr/bin/python3", "python3", script.c_str(), root.c_str(), port_file.c_str(),
+                    std::to_string(write_limit).c_str(), nullptr);
+            ::_exit(127);
+        }
+        for (int i = 0; i < 200 && port_ == 0; ++i) {
+            std::string text = kv::test::ReadFile(port_file);
+            if (!text.empty())
+                port_ = static_cast<std::uint16_t>(std::stoi(text));
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+    }
+    ~PyFtpServer() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    std::uint16_t Port() const { return port_; }
+
+private:
+    pid_t pid_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+std::uint32_t Sum(const std::string& bytes) {
+    std::uint32_t sum = 0;
+    for (unsigned char c : bytes) sum += c;
+    return sum;
+}
+
+TEST(FtpClientServer, ListsAndRetrievesFilesWithByteCounts) {
+    kv::test::TempDir dir;
+    std::string package;
+    for (int i = 0; i < 30000; ++i) package += static_cast<char>(i * 7 + i / 256);
+    kv::test::WriteFile(dir / "root/upgrade.zip", package);
+    kv::test::WriteFile(dir / "root/ztl", "");
+    PyFtpServer server(dir, dir / "root");
+    ASSERT_NE(server.Port(), 0);
+
+    FtpClient wrong;
+    wrong.OnIdle = [] {};
+    EXPECT_FALSE(wrong.FtpLogin("127.0.0.1", "ftp", "wrong", server.Port()));
+
+    FtpClient client;
+    client.OnIdle = [] {};
+    Transcript t;
+    t.Attach(client);
+    ASSERT_TRUE(client.FtpLogin("localhost", "ftp", "tansy", server.Port()));
+    EXPECT_TRUE(client.FtpCommand("CWD /"));
+
+    // Before any transfer every reply is the command's own: a missing file is refused.
+    ASSERT_TRUE(client.FtpOpenData());
+    EXPECT_NE(client.DataPort(), 0);
+    EXPECT_FALSE(client.FtpCommand("RETR missing.zip"));
+    EXPECT_EQ(t.lines.back().substr(0, 3), "550");
+    client.FtpCloseData();
+
+    ASSERT_TRUE(client.FtpOpenData());
+    client.FtpCommand("LIST");
+    EXPECT_TRUE(client.FtpAcceptData());
+    std::string listing, line;
+    while (client.FtpReadDataLine(line)) listing += line + "\n";
+    client.FtpCloseData();
+    EXPECT_NE(listing.find("upgrade.zip"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("ztl"), std::string::npos);
+
+    for (const char* name : {"upgrade.zip", "ztl"}) {
+        SCOPED_TRACE(name);
+        std::vector<std::int32_t> progress;
+        client.OnProgress = [&](std::int32_t total) { progress.push_back(total); };
+        ASSERT_TRUE(client.FtpOpenData());
+        client.FtpCommand("TYPE I");
+        client.FtpCommand(std::string("RETR ") + name);
+        client.FtpAcceptData();
+        EXPECT_TRUE(client.FtpRetrieveToFile(dir / "got"));
+        client.FtpCloseData();
+        const std::string expected = kv::test::ReadFile(dir / "root/" + name);
+        EXPECT_EQ(kv::test::ReadFile(dir / "got"), expected);
+        EXPECT_EQ(client.ByteSum(), Sum(expected));
+        if (expected.empty()) {
+            EXPECT_TRUE(progress.empty());
+        } else {
+            ASSERT_FALSE(progress.empty());
+            EXPECT_EQ(progress.back(), static_cast<std::int32_t>(expected.size()));
+        }
+    }
+    client.FtpResetCallbacks();
+    EXPECT_FALSE(client.OnProgress);
+    client.FtpCommand("QUIT");
+    client.FtpDisconnect();
+    EXPECT_FALSE(client.Connected());
+}
+
+TEST(FtpClientServer, AbortFromTheIdleCallbackEndsATransferAtWhatCame) {
+    kv::test::TempDir dir;
+    kv::test::WriteFile(dir / "root/big", std::string(4 << 20, 'k'));
+    PyFtpServer server(dir, dir / "root", 512 * 1024);
+    ASSERT_NE(server.Port(), 0);
+    FtpClient client;
+    std::int32_t received = 0;
+    client.OnProgress = [&](std::int32_t total) { received = total; };
+    client.OnIdle = [&] {
+        if (received >= 64 * 1024) client.FtpAbort();
+    };
+    ASSERT_TRUE(client.FtpLogin("127.0.0.1", "ftp", "tansy", server.Port()));
+    ASSERT_TRUE(client.FtpOpenData());
+    client.FtpCommand("TYPE I");
+    client.FtpCommand("RETR big");
+    client.FtpAcceptData();
+    auto start = Clock::now();
+    EXPECT_TRUE(client.FtpRetrieveToFile(dir / "got"));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+    client.FtpCloseData();
+    const std::string got = kv::test::ReadFile(dir / "got");
+    EXPECT_GE(got.size(), 64u * 1024);
+    EXPECT_LT(got.size(), 4u << 20);
+    EXPECT_EQ(static_cast<std::size_t>(received), got.size());
+    EXPECT_EQ(client.ByteSum(), Sum(got));
+    // The abort stays pending until the next receive, which it ends at once.
+    EXPECT_TRUE(client.AbortRequested());
+    client.OnIdle = [] {};
+    client.FtpCommand("QUIT");
+    EXPECT_FALSE(client.AbortRequested());
+    client.FtpDisconnect();
+}
+
+}  // namespace
+}  // namespace kv::update

@@ -154,14 +154,12 @@ void FtpClient::FillLine(Connection& c, bool drainable) {
     c.line_end = c.end;
 }
 
-FtpClient::TokenKind FtpClient::ReadToken(bool& had_line) {
-    had_line = control_.line_count > 0;
-    if (!had_line) {
-        // The fill ended without data: the token comes from the next line, if one comes.
+FtpClient::TokenKind FtpClient::ReadToken() {
+    if (control_.line_count == 0) {
+        // The fill ended without data (an abort, for instance): the token comes from the next
+        // line, if one comes.
         FillLine(control_, false);
-        if (control_.line_count == 0 && control_.line_end) return TokenKind::kOther;
-        had_line = control_.line_count > 0;
-        if (!had_line) return TokenKind::kOther;
+        if (control_.line_count == 0) return TokenKind::kOther;
     }
     const std::uint8_t* line = control_.line.data();
     if (IsLetter(line[0])) return TokenKind::kWord;
@@ -186,8 +184,7 @@ FtpClient::TokenKind FtpClient::ReadToken(bool& had_line) {
 
 bool FtpClient::FtpGetReply() {
     FillLine(control_, false);
-    bool had_line = false;
-    TokenKind kind = ReadToken(had_line);
+    TokenKind kind = ReadToken();
     // 150 to 399 is positive, and so is 125 ("data connection already open, transfer
     // starting"), which servers that connect at PORT time send instead of 150.
     bool positive = kind != TokenKind::kOther &&

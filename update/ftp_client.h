@@ -151,7 +151,8 @@ private:
     // The next byte of a connection, or -1 at its end.
     int ReadByte(Connection& c, bool drainable);
     void FillLine(Connection& c, bool drainable);
-    TokenKind ReadToken(bool& had_line);
+    // Classifies the first token of the control line; a number sets the token value.
+    TokenKind ReadToken();
 
     Connection control_;
     Connection data_;

@@ -116,7 +116,9 @@ TEST(FtpClient, JudgesRepliesByTheirFirstNumberAndDrainsWhatHasArrived) {
                        S::Send("words judged by 400\r\n"), S::Read(), S::Send("125 e\r\n"),
                        // A line after a pause belongs to the next command.
                        S::Read(), S::Send("200 first\r\n"), S::Pause(300), S::Send("500 late\r\n"),
-                       S::Read(), S::Send("200 own\r\n"), S::Read()});
+                       S::Read(), S::Send("200 own\r\n"), S::Read(),
+                       // PORT is answered, then the server goes away.
+                       S::Read(), S::Send("200 port\r\n")});
     FtpClient client;
     int idle = 0;
     client.OnIdle = [&] { ++idle; };
@@ -138,13 +140,23 @@ TEST(FtpClient, JudgesRepliesByTheirFirstNumberAndDrainsWhatHasArrived) {
     EXPECT_EQ(client.FtpSendLine("RETR", "a\r\nDELE b"), 0u);
     EXPECT_FALSE(client.FtpCommand("DELE b\r\nQUIT"));
     EXPECT_EQ(client.FtpSendLine("QUIT", ""), 6u);
+    // A data connection that cannot come any more (the control connection closed) ends the
+    // wait for it; its stream is then empty.
+    ASSERT_TRUE(client.FtpOpenData());
+    auto start = Clock::now();
+    EXPECT_TRUE(client.FtpAcceptData());
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+    std::string line;
+    EXPECT_FALSE(client.FtpReadDataLine(line));
+    client.FtpCloseData();
     client.FtpDisconnect();
     const std::vector<std::string>& sent = server.Received();
-    ASSERT_EQ(sent.size(), 12u);
+    ASSERT_EQ(sent.size(), 13u);
     EXPECT_EQ(sent[0], "USER ftp\r\n");
     EXPECT_EQ(sent[1], "PASS tansy\r\n");
     EXPECT_EQ(sent[2], "A\r\n");
     EXPECT_EQ(sent[11], "QUIT\r\n");
+    EXPECT_EQ(sent[12], FtpClient::PortCommand(0x7f000001, client.DataPort()) + "\r\n");
 
     EXPECT_EQ(FtpClient::PortCommand(0x7f000001, 1025), "PORT 127,0,0,1,4,1");
     EXPECT_EQ(FtpClient::PortCommand(0x0a000203, 200), "PORT 10,0,2,3,0,200");
@@ -162,8 +174,7 @@ TEST(FtpClient, HostileRepliesEndTheLoginCleanly) {
     for (std::size_t i = 0; i < scripts.size(); ++i) {
         SCOPED_TRACE(i);
         FakeServer server(scripts[i]);
-        FtpClient client;
-        client.OnIdle = [] {};
+        FtpClient client;  // no idle callback: replies must end without it
         Transcript t;
         t.Attach(client);
         auto start = Clock::now();

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 
@@ -30,13 +31,15 @@ using Clock = std::chrono::steady_clock;
 class FakeServer {
 public:
     struct Step {
-        enum Kind { kSend, kRead, kPause } kind;
+        enum Kind { kSend, kRead, kPause, kData } kind;
         std::string text;
         int ms = 0;
     };
     static Step Send(std::string text) { return {Step::kSend, std::move(text)}; }
     static Step Read() { return {Step::kRead, ""}; }
     static Step Pause(int ms) { return {Step::kPause, "", ms}; }
+    // Connects to the port of the last PORT line received, sends `text` there and closes.
+    static Step Data(std::string text) { return {Step::kData, std::move(text)}; }
 
     explicit FakeServer(std::vector<Step> script) : script_(std::move(script)) {
         listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -75,6 +78,22 @@ private:
                 ::send(fd, step.text.data(), step.text.size(), MSG_NOSIGNAL);
             } else if (step.kind == Step::kPause) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
+            } else if (step.kind == Step::kData) {
+                unsigned a, b, c, d, p1 = 0, p2 = 0;
+                if (received_.empty() ||
+                    std::sscanf(received_.back().c_str(), "PORT %u,%u,%u,%u,%u,%u", &a, &b, &c, &d,
+                                &p1, &p2) != 6) {
+                    continue;
+                }
+                int data = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                sockaddr_in to{};
+                to.sin_family = AF_INET;
+                to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                to.sin_port = htons(static_cast<std::uint16_t>(p1 * 256 + p2));
+                if (::connect(data, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+                    ::send(data, step.text.data(), step.text.size(), MSG_NOSIGNAL);
+                }
+                ::close(data);
             } else {
                 std::string line;
                 char c = 0;
@@ -200,6 +219,23 @@ TEST(FtpClient, HostileRepliesEndTheLoginCleanly) {
     FtpClient client;
     EXPECT_FALSE(client.FtpLogin("127.0.0.1", "ftp", "tansy", port));
     EXPECT_FALSE(client.FtpLogin("no-such-host.invalid", "ftp", "tansy", port));
+}
+
+TEST(FtpClient, DataLinesAreCutAtTheLineSizeAndAnUnendedLastLineIsDropped) {
+    const std::string x1500(1500, 'x');
+    FakeServer server({S::Send("220 ok\r\n"), S::Read(), S::Send("331 ok\r\n"), S::Read(),
+                       S::Send("230 ok\r\n"), S::Read(), S::Send("200 port\r\n"),
+                       S::Data("short\r\n" + x1500 + "\r\nno line end")});
+    FtpClient client;
+    ASSERT_TRUE(client.FtpLogin("127.0.0.1", "ftp", "tansy", server.Port()));
+    ASSERT_TRUE(client.FtpOpenData());
+    client.FtpAcceptData();
+    std::vector<std::string> lines;
+    std::string line;
+    while (client.FtpReadDataLine(line, 2000)) lines.push_back(line);
+    client.FtpCloseData();
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{"short", x1500.substr(0, 1024), x1500.substr(1024)}));
 }
 
 // A real FTP server (pyftpdlib) on 127.0.0.1 and a free port, serving `root` to user "ftp"

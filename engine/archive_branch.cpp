@@ -4,10 +4,12 @@
 // temporary file and scanned again by ScanFile under the name outer + "-->" + member.
 //
 // Limits: a member archive is opened only up to ArchiveLimits::MaxDepth levels, a member
-// extracted to disk may grow to ArchiveLimits::MaxMemberSize bytes, and all members of one
-// top-level file together may decompress to ArchiveLimits::MaxArchiveInflate bytes. A member
-// over a limit is not scanned and a plain report line says so; once the total is used up, the
-// rest of the top-level file is not read.
+// extracted to disk may grow to ArchiveLimits::MaxMemberSize bytes, all members of one
+// top-level file together may decompress to ArchiveLimits::MaxArchiveInflate bytes, and the
+// directories of one top-level file together may list ArchiveLimits::MaxMembers entries. A
+// member over a limit is not scanned and a plain report line says so; the total gets one line
+// per top-level file (its first member that does not fit), however many more do not. Once the
+// total or the entries are used up, the rest of the top-level file is not read.
 #include <algorithm>
 #include <string>
 
@@ -25,6 +27,7 @@ namespace {
 constexpr std::uint16_t kMessageTooDeep = 276;
 constexpr std::uint16_t kMessageMemberTooLarge = 277;
 constexpr std::uint16_t kMessageArchiveTooLarge = 278;
+constexpr std::uint16_t kMessageTooManyMembers = 280;
 
 // The signature kernel as the in-memory member scan uses it: the scan window is placed on the
 // decompressed block, with offsets counted within the member.
@@ -116,7 +119,9 @@ int Engine::ScanArchiveFile(const std::string& path, const std::string& display_
     if (archive_depth_ == 0) {
         // A top-level file: a fresh decompression budget and no archive line written yet.
         inflate_left_ = Limits.MaxArchiveInflate;
-        inflate_exhausted_ = false;
+        members_left_ = Limits.MaxMembers;
+        top_level_stopped_ = false;
+        total_line_written_ = false;
         archive_lines_.clear();
     }
     ++archive_depth_;
@@ -134,7 +139,15 @@ int Engine::ScanArchiveFile(const std::string& path, const std::string& display_
     int infected = 0;
     bool archive_line_written = false;
     for (; archive.Status() == zip::kStatusMember; archive.Next()) {
-        if (Options.StopRequested != 0 || inflate_exhausted_) break;
+        if (Options.StopRequested != 0 || top_level_stopped_) break;
+        if (members_left_ == 0) {
+            ReportArchiveLimit(kMessageTooManyMembers,
+                               display_name + "-->" + PrintableName(archive.MemberName()),
+                               std::to_string(Limits.MaxMembers));
+            top_level_stopped_ = true;
+            break;
+        }
+        --members_left_;
         if (archive.Method() != 0 && archive.Method() != 8) continue;
         if (!ClassifyFile(archive.MemberName())) continue;
         const FileKind member_kind = Kind;
@@ -169,9 +182,7 @@ int Engine::ScanExtractedMember(zip::ZipArchive& archive, FileKind member_kind,
     const std::uint64_t limit = total_applies ? inflate_left_ : Limits.MaxMemberSize;
     auto report_over_limit = [&]() {
         if (total_applies) {
-            ReportArchiveLimit(kMessageArchiveTooLarge, member_display,
-                               FormatBytes(Limits.MaxArchiveInflate));
-            if (inflate_left_ == 0) inflate_exhausted_ = true;
+            ReportTotalLimit(member_display);
         } else {
             ReportArchiveLimit(kMessageMemberTooLarge, member_display,
                                FormatBytes(Limits.MaxMemberSize));
@@ -206,13 +217,9 @@ int Engine::ScanExtractedMember(zip::ZipArchive& archive, FileKind member_kind,
 int Engine::ScanMemberInMemory(zip::ZipArchive& archive, const std::string& member_name,
                                const std::string& archive_display, bool& archive_line_written) {
     // Nothing of an in-memory member reaches the disk: only the total applies to it.
-    auto report_over_limit = [&]() {
-        ReportArchiveLimit(kMessageArchiveTooLarge, archive_display + "-->" + member_name,
-                           FormatBytes(Limits.MaxArchiveInflate));
-        if (inflate_left_ == 0) inflate_exhausted_ = true;
-    };
+    const std::string member_display = archive_display + "-->" + member_name;
     if (archive.UncompressedSize() > inflate_left_) {
-        report_over_limit();
+        ReportTotalLimit(member_display);
         return 0;
     }
 
@@ -241,7 +248,7 @@ int Engine::ScanMemberInMemory(zip::ZipArchive& archive, const std::string& memb
         Counters[ScanCounters::VirusesFound] += 1;
         infected = 1;
     }
-    if (over_limit) report_over_limit();
+    if (over_limit) ReportTotalLimit(member_display);
     return infected;
 }
 
@@ -259,6 +266,15 @@ void Engine::ReportArchiveLimit(std::uint16_t message, const std::string& member
                                 const std::string& limit) {
     report_.AddReportLine(member_display + " " + catalogue_.Text(message) + " (" + limit + ")", "",
                           kind::Plain);
+}
+
+void Engine::ReportTotalLimit(const std::string& member_display) {
+    if (!total_line_written_) {
+        ReportArchiveLimit(kMessageArchiveTooLarge, member_display,
+                           FormatBytes(Limits.MaxArchiveInflate));
+        total_line_written_ = true;
+    }
+    if (inflate_left_ == 0) top_level_stopped_ = true;
 }
 
 void Engine::ChargeInflate(std::uint64_t bytes) {

@@ -31,6 +31,7 @@ struct ArchiveLimits {
     static constexpr int kDefaultMaxDepth = 16;
     static constexpr std::uint64_t kDefaultMaxMemberSize = std::uint64_t{256} << 20;
     static constexpr std::uint64_t kDefaultMaxArchiveInflate = std::uint64_t{1} << 30;
+    static constexpr std::uint64_t kDefaultMaxMembers = 100000;
 
     // Archive levels opened: an archive handed over by the walk is level 1, an archive inside
     // it level 2, and so on. A member archive that would be opened deeper is not scanned.
@@ -42,6 +43,10 @@ struct ArchiveLimits {
     // Bytes decompressed in all for one file handed over by the walk: every member of the
     // archive and of the archives nested in it, in memory or to disk.
     std::uint64_t MaxArchiveInflate = kDefaultMaxArchiveInflate;
+    // Directory entries walked in all for one file handed over by the walk, every level
+    // together. Entries that overlap (many entries naming one member) or small nested
+    // archives cost no decompressed bytes worth speaking of; this bounds the work they make.
+    std::uint64_t MaxMembers = kDefaultMaxMembers;
 };
 
 class Engine {
@@ -121,6 +126,9 @@ private:
     // Writes the plain line saying that a member was not scanned because of a limit.
     void ReportArchiveLimit(std::uint16_t message, const std::string& member_display,
                             const std::string& limit);
+    // Writes the line about the total for the current top-level file, unless it was written,
+    // and stops the file when nothing of the total is left.
+    void ReportTotalLimit(const std::string& member_display);
     // Takes `bytes` from the decompression budget of the current top-level file.
     void ChargeInflate(std::uint64_t bytes);
 
@@ -130,11 +138,14 @@ private:
     std::string top_level_name_;
 
     // The archive scan of one top-level file, across its nesting levels: the level of the
-    // archive being read (0 outside archives), the decompression budget left, whether it ran
-    // out (every level then stops), and the archive lines already written.
+    // archive being read (0 outside archives), the decompression budget and the directory
+    // entries left, whether one of them ran out (every level then stops), whether the line
+    // about the total was written (one per top-level file), and the archive lines written.
     int archive_depth_ = 0;
     std::uint64_t inflate_left_ = 0;
-    bool inflate_exhausted_ = false;
+    std::uint64_t members_left_ = 0;
+    bool top_level_stopped_ = false;
+    bool total_line_written_ = false;
     std::vector<std::string> archive_lines_;
     std::string database_folder_;  // of the current ScanResource call; companions live there
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/database_support.h"
 #include "fuzz/fuzz_support.h"
 #include "tests/containers/compound_builder.h"
 #include "tests/containers/zip_builder.h"
@@ -22,6 +23,7 @@ using kv::test::WordDocumentSpec;
 using kv::test::WordMacro;
 using kv::test::ZipBuilder;
 using kv::test::ZipMember;
+using namespace std::string_literals;
 
 class SeedWriter {
 public:
@@ -198,6 +200,177 @@ bool ListSeeds(const std::string& out) {
     return w.Ok();
 }
 
+// The standard anti-virus test string, in pieces so that this file does not hold it whole.
+std::string TestString() {
+    return std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + "EICAR-STANDARD-ANTIVIRUS-" +
+           "TEST-FILE!$H+H*";
+}
+
+// A window that holds what each signature of kFuzzSignatures looks for, after `lead`.
+std::string Triggers(const std::string& lead) {
+    std::string w = lead;
+    w += "..KVFZ-LITERAL..KVSKxabcdEND..KVGP12345GO..KVNGxxAyyBz\x41..KVNB\x4a\x57!";
+    w += "..KVEN..KVHD..KVMK..KVGR....KVGE12E..KVUN..KVBOOT..";
+    w += "\x8b\x36\x00\x01\x89\xc7\x31\x14\x46\x47\xe2\xfa\x75\xf8KVDC\x75"s;
+    w += TestString() + "..KVFZ-DOCUMENT..KV-MACRO-VIRUS-PATTERN..KVDA-ONE.KVDB-TWO.KVDC-THREE..";
+    w += std::string(40, '\x90') + "KVNE";
+    return w;
+}
+
+// A small EXE header: `pages` pages, code from offset 32, entry at `ip`.
+std::string ExeHeader(std::uint16_t pages, std::uint16_t ip) {
+    std::string h(32, '\0');
+    h[0] = 'M';
+    h[1] = 'Z';
+    h[4] = static_cast<char>(pages & 0xFF);
+    h[5] = static_cast<char>(pages >> 8);
+    h[8] = 2;
+    h[20] = static_cast<char>(ip & 0xFF);
+    h[21] = static_cast<char>(ip >> 8);
+    return h;
+}
+
+// The source of the shipped database, read from the source tree.
+std::string ShippedSignatures() {
+    return kv::fuzz::ReadBytes(std::string(KV_SOURCE_DIR) + "data/signatures/default.sig");
+}
+
+std::string Bytes(const std::vector<std::uint8_t>& v) {
+    return std::string(v.begin(), v.end());
+}
+
+bool DatabaseSeeds(const std::string& out) {
+    SeedWriter w(out, "database");
+    kv::sigc::DatabaseFiles fuzz, shipped;
+    if (!kv::fuzz::CompileSignatures(kv::fuzz::kFuzzSignatures, fuzz) ||
+        !kv::fuzz::CompileSignatures(ShippedSignatures(), shipped)) {
+        std::fprintf(stderr, "cannot compile the seed databases\n");
+        return false;
+    }
+    auto input = [](const kv::sigc::DatabaseFiles& f, const std::string& window,
+                    std::uint8_t flags = 0) {
+        kv::fuzz::DatabaseInput in;
+        in.pattern = Bytes(f.pattern);
+        in.index = Bytes(f.index);
+        in.directory = Bytes(f.directory);
+        in.trie = Bytes(f.trie);
+        in.flags = flags;
+        in.saved_count = static_cast<std::uint16_t>(window.size());
+        in.window = window;
+        return in;
+    };
+    w.Add("fuzz-triggers", kv::fuzz::EncodeDatabaseInput(input(fuzz, Triggers("KVAN"))));
+    w.Add("fuzz-exe",
+          kv::fuzz::EncodeDatabaseInput(input(fuzz, ExeHeader(2, 0) + Triggers(""), 1)));
+    w.Add("fuzz-jump",
+          kv::fuzz::EncodeDatabaseInput(input(fuzz, "\xe9\x10\x00KVAJ"s + Triggers(""))));
+    w.Add("shipped", kv::fuzz::EncodeDatabaseInput(
+                         input(shipped, "KVDEMO-START" + TestString() +
+                                            "KVDEMO-GAP....FOUND KVDEMO-DOCUMENT-TEST")));
+    // Broken ones: a pattern file cut short, an index shorter than its header says, lists
+    // that point outside the index, records outside the pattern buffer, an empty trie.
+    kv::fuzz::DatabaseInput cut = input(fuzz, Triggers(""));
+    cut.pattern.resize(cut.pattern.size() / 2);
+    w.Add("pattern-cut", kv::fuzz::EncodeDatabaseInput(cut));
+    kv::fuzz::DatabaseInput short_index = input(fuzz, Triggers(""));
+    short_index.index.resize(100);
+    w.Add("index-cut", kv::fuzz::EncodeDatabaseInput(short_index));
+    kv::fuzz::DatabaseInput outside = input(fuzz, Triggers(""));
+    for (std::size_t list = 0; list < 257; ++list) {
+        outside.index[4 * list] = '\xF0';
+        outside.index[4 * list + 1] = '\xFF';
+    }
+    w.Add("lists-outside", kv::fuzz::EncodeDatabaseInput(outside));
+    kv::fuzz::DatabaseInput records = input(fuzz, Triggers(""));
+    for (std::size_t at = 257 * 4; at + 3 <= records.index.size(); at += 3) {
+        records.index[at] = '\xFE';
+        records.index[at + 1] = '\xFF';
+    }
+    w.Add("records-outside", kv::fuzz::EncodeDatabaseInput(records));
+    kv::fuzz::DatabaseInput no_trie = input(fuzz, Triggers(""));
+    no_trie.trie.clear();
+    w.Add("no-trie", kv::fuzz::EncodeDatabaseInput(no_trie));
+    w.Add("empty", "");
+    return w.Ok();
+}
+
+bool KernelSeeds(const std::string& out) {
+    SeedWriter w(out, "kernel");
+    auto add = [&](const std::string& name, const std::string& window, std::uint8_t flags = 0,
+                   std::uint16_t extra = 0) {
+        kv::fuzz::WindowInput in;
+        in.flags = flags;
+        in.saved_count = static_cast<std::uint16_t>(window.size());
+        in.size_extra = extra;
+        in.window = window;
+        w.Add(name, kv::fuzz::EncodeWindowInput(in));
+    };
+    add("triggers", Triggers("KVAN"));
+    add("exe", ExeHeader(3, 0x40) + Triggers(""), kv::fuzz::kFlagEntryKnown);
+    add("jump", "\xe9\x10\x00KVAJ"s + Triggers(""), 0, 4000);
+    add("far-jump", "\x4d\x4d\xea\x20\x00\x00\x00"s + Triggers(""));
+    add("repeated", std::string(3000, 'K') + Triggers("") + Triggers("KV"));
+    add("long", std::string(32000, '\x90') + "KVFZ-LITERAL");
+    add("one-byte", "K");
+    add("empty", "");
+    return w.Ok();
+}
+
+// A program member: jump to the entry point, the payload there, filler around it.
+std::string JumpProgram(const std::string& payload, std::size_t size) {
+    return Program(0x40, std::max(size, 0x40 + payload.size()), payload);
+}
+
+bool ScanZipSeeds(const std::string& out) {
+    SeedWriter w(out, "scan_zip");
+    std::string infected = ZipBuilder().Add("virus.com", JumpProgram(TestString(), 600)).Build();
+    w.Add("infected", infected);
+    w.Add("clean-mixed", ZipBuilder()
+                             .Add("a.exe", ExeHeader(2, 0) + std::string(900, 'a'))
+                             .Add("b.txt", "not scanned")
+                             .Add("c.dll", JumpProgram("KVFZ-LITERAL", 5000), 0)
+                             .Build());
+    std::string inner = ZipBuilder().Add("deep.com", JumpProgram("KVFZ", 300)).Build();
+    std::string middle = ZipBuilder().Add("inner.zip", inner, 0).Add("m.exe", "MZ").Build();
+    w.Add("nested-3", ZipBuilder().Add("middle.zip", middle).Add("top.com", "\xc3").Build());
+    std::string deep = infected;
+    for (int level = 0; level < 7; ++level) {
+        deep = ZipBuilder().Add("level" + std::to_string(level) + ".zip", deep).Build();
+    }
+    w.Add("too-deep", deep);
+    WordDocumentSpec macro;
+    macro.macros = {{"AutoOpen", "Sub MAIN KV-MACRO-VIRUS-PATTERN End Sub", 0x33}};
+    std::string doc = BuildWordDocument(macro);
+    w.Add("document",
+          ZipBuilder().Add("letter.doc", doc).Add("sheet.xls", "KVFZ-DOCUMENT").Build());
+    w.Add("self-named", ZipBuilder().Add("x.zip", infected, 0).Add("x.zip", infected, 8).Build());
+    ZipMember big;
+    big.name = "big.exe";
+    big.data = std::string(200000, '\0') + "KVFZ";
+    w.Add("big-member", ZipBuilder().Add(big).Build());
+    return w.Ok();
+}
+
+bool ScanDocSeeds(const std::string& out) {
+    SeedWriter w(out, "scan_doc");
+    WordDocumentSpec virus;
+    virus.macros = {{"AutoOpen", "Sub MAIN KV-MACRO-VIRUS-PATTERN End Sub", 0x33},
+                    {"FileSave", "REM saving", 0}};
+    w.Add("macro-virus", BuildWordDocument(virus));
+    WordDocumentSpec suspicious;
+    suspicious.macros = {{"AutoExec", "MsgBox 1", 0}, {"Payload", std::string(4500, 'p'), 7}};
+    suspicious.scatter = true;
+    w.Add("suspicious", BuildWordDocument(suspicious));
+    WordDocumentSpec cleanall = suspicious;
+    cleanall.macros.push_back({"CleanAll", "REM", 0});
+    cleanall.lead_bytes = 2;
+    w.Add("cleanall", BuildWordDocument(cleanall));
+    w.Add("plain-infected", std::string(5000, ' ') + TestString() + std::string(100, ' '));
+    w.Add("workbook",
+          kv::test::BuildCompoundFile({{"Workbook", "KVFZ-DOCUMENT" + std::string(5000, 'w')}}));
+    return w.Ok();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -212,5 +385,9 @@ int main(int argc, char** argv) {
     ok = CatalogueSeeds(out) && ok;
     ok = SettingsSeeds(out) && ok;
     ok = ListSeeds(out) && ok;
+    ok = DatabaseSeeds(out) && ok;
+    ok = KernelSeeds(out) && ok;
+    ok = ScanZipSeeds(out) && ok;
+    ok = ScanDocSeeds(out) && ok;
     return ok ? 0 : 1;
 }

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets of fuzz/ in build-fuzz/ (clang, libFuzzer, ASan, UBSan) and runs
 # each of them for SECONDS seconds on a fresh corpus, seeded from the writers of the test
-# fixtures, from real archives made by Info-ZIP zip, from catalogues made by kestravo-catc and
-# from the kept crash inputs of fuzz/regressions/. Prints executions and crashes per target.
+# fixtures and the signature compiler, from real archives made by Info-ZIP zip, from catalogues
+# made by kestravo-catc and from the kept crash inputs of fuzz/regressions/. Prints executions and crashes per target.
 #
 #   scripts/fuzz.sh SECONDS [TARGET...]     (targets by name: zip, compound, catalogue, ...)
 #
@@ -80,12 +80,16 @@ catalogue_seeds() {
 
 zip_seeds
 catalogue_seeds
+# The archive branch of the scan starts from the same archives as the reader.
+mkdir -p "$work/seeds/scan_zip"
+cp "$work/seeds/zip"/* "$work/seeds/scan_zip"/
 
 # ---- Runs ----
 # The longest input each target is given.
 max_len() {
     case "$1" in
         settings | list_file) echo 8192 ;;
+        kernel) echo 32773 ;;
         *) echo 65536 ;;
     esac
 }

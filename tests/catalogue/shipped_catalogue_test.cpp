@@ -36,7 +36,7 @@ std::set<std::uint16_t> UsedNumbers() {
     range(186, 195);  // report suffixes, banner, heading, summaries
     range(213, 221);  // hints
     range(258, 275);  // months, about window, hints
-    range(276, 279);  // archive limits, signature database
+    range(276, 280);  // archive limits, signature database
     range(340, 344);  // tabs
     return numbers;
 }

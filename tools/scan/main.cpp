@@ -71,6 +71,9 @@ void Usage(FILE* out) {
         "  --max-archive-inflate BYTES\n"
         "                     most bytes decompressed from one archive, nested archives\n"
         "                     included (default 1G)\n"
+        "  --max-archive-members N\n"
+        "                     most directory entries walked in one archive, nested\n"
+        "                     archives included (default 100000)\n"
         "  --help             show this text\n"
         "\n"
         "BYTES may end in K, M or G (binary multiples: 1K = 1024). A member over a limit is\n"
@@ -117,6 +120,17 @@ bool ParseByteCount(const char* text, std::uint64_t& value) {
     if (*end != '\0' && end[1] != '\0') return false;
     if (number == 0 || number > (~0ull >> shift)) return false;
     value = static_cast<std::uint64_t>(number) << shift;
+    return true;
+}
+
+// A count: digits only, at least 1.
+bool ParseCount(const char* text, std::uint64_t& value) {
+    if (text[0] < '0' || text[0] > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long number = std::strtoull(text, &end, 10);
+    if (errno != 0 || *end != '\0' || number == 0) return false;
+    value = static_cast<std::uint64_t>(number);
     return true;
 }
 
@@ -177,6 +191,17 @@ int main(int argc, char** argv) {
                 return 2;
             }
             limits.MaxDepth = static_cast<int>(depth);
+        } else if (arg == "--max-archive-members") {
+            const char* value = need_value("--max-archive-members");
+            std::uint64_t members = 0;
+            if (!ParseCount(value, members)) {
+                std::fprintf(stderr,
+                             "kestravo-scan: bad value '%s' for --max-archive-members (a whole "
+                             "number from 1)\n",
+                             value);
+                return 2;
+            }
+            limits.MaxMembers = members;
         } else if (arg == "--max-member-size" || arg == "--max-archive-inflate") {
             const char* value = need_value(arg.c_str());
             std::uint64_t bytes = 0;

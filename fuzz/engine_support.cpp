@@ -1,6 +1,7 @@
 #include "fuzz/engine_support.h"
 
 #include <dirent.h>
+#include <stdlib.h>
 
 #include "fuzz/database_support.h"
 #include "fuzz/fuzz_support.h"
@@ -21,6 +22,11 @@ int CountTempFiles() {
 
 EngineHarness::EngineHarness(const std::string& scratch)
     : catalogue_(scratch, 2), engine_(catalogue_, report_, ui_) {
+    if (const char* old = ::getenv("TMPDIR")) {
+        had_tmpdir_ = true;
+        old_tmpdir_ = old;
+    }
+    ::setenv("TMPDIR", scratch.c_str(), 1);
     engine_.DriverDevice = scratch + "no-driver";
     engine_.Options.ScanArchives = 1;
     engine_.Options.ScanSubfolders = 1;
@@ -28,6 +34,14 @@ EngineHarness::EngineHarness(const std::string& scratch)
     engine_.Limits.MaxDepth = 6;
     engine_.Limits.MaxMemberSize = std::uint64_t{1} << 20;
     engine_.Limits.MaxArchiveInflate = std::uint64_t{8} << 20;
+}
+
+EngineHarness::~EngineHarness() {
+    if (had_tmpdir_) {
+        ::setenv("TMPDIR", old_tmpdir_.c_str(), 1);
+    } else {
+        ::unsetenv("TMPDIR");
+    }
 }
 
 int EngineHarness::Lines(std::uint32_t kind) const {

@@ -15,7 +15,12 @@ namespace kv::fuzz {
 class EngineHarness {
 public:
     // `scratch` (ending in '/') names the missing companion driver device below it.
+    // The scan's temporary files go to `scratch` while the harness lives, so the check that
+    // none is left sees this input's files only, not those of programs running beside it.
     explicit EngineHarness(const std::string& scratch);
+    ~EngineHarness();
+    EngineHarness(const EngineHarness&) = delete;
+    EngineHarness& operator=(const EngineHarness&) = delete;
 
     // Scans `path` as a resource named by the user, and checks what every scan of one file
     // promises: the scan ends and says so, the file is counted once, every infection counted
@@ -28,6 +33,8 @@ public:
     Engine& Scanner() { return engine_; }
 
 private:
+    std::string old_tmpdir_;
+    bool had_tmpdir_ = false;
     Catalogue catalogue_;
     ReportList report_;
     ScanUi ui_;

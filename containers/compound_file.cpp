@@ -37,10 +37,10 @@ int CompoundFile::Open(const std::string& path, Access access) {
     writable_ = access == Access::kReadWrite;
     bool opened = writable_ ? file_.OpenReadWrite(path) : file_.OpenRead(path);
     if (!opened) return kDocCannotOpen;
-    file_size_ = file_.Size();
+    file_size_ = file_.OpenedSize() >= 0 ? file_.OpenedSize() : file_.Size();
 
     std::uint8_t header[kSectorSize] = {};
-    long got = file_.Seek(0) ? file_.ReadFull(header, sizeof header) : -1;
+    long got = cache_.ReadAt(file_, file_size_, header, sizeof header, 0);
     if (got < static_cast<long>(kHeaderMinimum) || std::memcmp(header, kSignature, 4) != 0) {
         return kDocNotWord;
     }
@@ -61,7 +61,7 @@ int CompoundFile::Open(const std::string& path, Access access) {
     std::uint8_t dir[kDirEntrySize * kDirEntriesRead] = {};
     std::int64_t dir_pos = SectorPos(dir_sector);
     long dir_got =
-        dir_pos < file_size_ && file_.Seek(dir_pos) ? file_.ReadFull(dir, sizeof dir) : -1;
+        dir_pos < file_size_ ? cache_.ReadAt(file_, file_size_, dir, sizeof dir, dir_pos) : -1;
     bool found = false;
     for (std::size_t i = 0; i < kDirEntriesRead; ++i) {
         if (static_cast<long>((i + 1) * kDirEntrySize) > dir_got) break;
@@ -103,7 +103,7 @@ void CompoundFile::BuildChain(const std::vector<std::uint32_t>& fat_sectors,
         if (fat.empty()) {
             fat.assign(kSectorSize, 0);
             std::int64_t pos = SectorPos(fat_sectors[f]);
-            long got = file_.Seek(pos) ? file_.ReadFull(fat.data(), kSectorSize) : -1;
+            long got = cache_.ReadAt(file_, file_size_, fat.data(), kSectorSize, pos);
             if (got < static_cast<long>(kSectorSize)) break;
         }
         sector = Get32(fat.data() + 4 * (sector % kFatEntriesPerSector));
@@ -112,6 +112,7 @@ void CompoundFile::BuildChain(const std::vector<std::uint32_t>& fat_sectors,
 
 void CompoundFile::Close() {
     file_.Close();
+    cache_.Clear();
     chain_.clear();
     position_ = 0;
     stream_start_ = 0;
@@ -132,20 +133,28 @@ std::size_t CompoundFile::Transfer(std::uint8_t* read_to, const std::uint8_t* wr
     while (done < length) {
         std::int64_t pos = StreamToFileOffset(position_);
         if (pos < 0) break;
-        std::size_t in_sector = kSectorSize - static_cast<std::size_t>(position_ % kSectorSize);
-        std::size_t n = std::min(length - done, in_sector);
+        // The rest of this sector and of the sectors that follow it in the file as they do
+        // in the chain: one transfer.
+        std::size_t index = static_cast<std::size_t>(position_ / kSectorSize);
+        std::size_t run = kSectorSize - static_cast<std::size_t>(position_ % kSectorSize);
+        while (run < length - done && index + 1 < chain_.size() &&
+               chain_[index + 1] == chain_[index] + 1) {
+            run += kSectorSize;
+            ++index;
+        }
+        std::size_t n = std::min(length - done, run);
         // A short last sector: never read or write past the end of the file.
         n = static_cast<std::size_t>(
             std::min<std::int64_t>(static_cast<std::int64_t>(n), file_size_ - pos));
-        if (!file_.Seek(pos)) break;
         if (read_to != nullptr) {
-            long got = file_.ReadFull(read_to + done, n);
+            long got = cache_.ReadAt(file_, file_size_, read_to + done, n, pos);
             if (got <= 0) break;
             done += static_cast<std::size_t>(got);
             position_ += static_cast<std::uint64_t>(got);
             if (static_cast<std::size_t>(got) < n) break;
         } else {
-            if (!file_.WriteAll(write_from + done, n)) break;
+            cache_.Clear();
+            if (!file_.Seek(pos) || !file_.WriteAll(write_from + done, n)) break;
             done += n;
             position_ += n;
         }

@@ -79,6 +79,9 @@ private:
     void BuildChain(const std::vector<std::uint32_t>& fat_sectors, std::uint32_t dir_sector);
 
     platform::File file_;
+    // The header, the allocation table and the directory, and small streams, come from memory;
+    // a write clears it.
+    platform::ReadCache cache_;
     bool writable_ = false;
     std::int64_t file_size_ = 0;
     std::uint32_t stream_start_ = 0;

@@ -225,7 +225,7 @@ DocumentScanResult ScanDocument(const std::string& path, DocumentSearcher& searc
         if (!file.OpenRead(path)) return result;
         std::int64_t offset = 0;
         for (;;) {
-            long got = file.ReadFull(block.data(), kSearchBlockSize);
+            long got = file.ReadAt(block.data(), kSearchBlockSize, offset);
             if (got <= 0) break;
             std::size_t count = static_cast<std::size_t>(got);
             std::memset(block.data() + count, 0, block.size() - count);

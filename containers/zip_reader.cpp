@@ -92,10 +92,12 @@ bool IsSafeMemberName(std::string_view name) {
 }
 
 // The input chunk buffer and the output window with its zeroed slack, allocated at the first
-// extraction and kept for the archive's life.
+// extraction and kept for the archive's life. Window bytes from `dirty` on are all zero: a
+// block hands on zeros behind itself without clearing the whole window each time.
 struct ZipArchive::Buffers {
-    std::vector<std::uint8_t> input;
+    std::unique_ptr<std::uint8_t[]> input;  // not cleared: only what was read is used
     std::vector<std::uint8_t> window;
+    std::size_t dirty = 0;
 };
 
 ZipArchive::ZipArchive() = default;
@@ -108,8 +110,7 @@ bool ZipArchive::ReadAt(std::int64_t pos, void* buffer, std::size_t count) {
         return false;
     }
     if (count == 0) return true;
-    if (!file_.Seek(pos)) return false;
-    return file_.ReadFull(buffer, count) == static_cast<long>(count);
+    return cache_.ReadAt(file_, file_size_, buffer, count, pos) == static_cast<long>(count);
 }
 
 int ZipArchive::Open(const std::string& path) {
@@ -119,7 +120,7 @@ int ZipArchive::Open(const std::string& path) {
     output_total_ = 0;
     entries_left_ = 0;
     if (!file_.OpenRead(path)) return status_ = kStatusCannotOpen;
-    file_size_ = file_.Size();
+    file_size_ = file_.OpenedSize();
     if (file_size_ < static_cast<std::int64_t>(kEndSize) + 1) {
         file_.Close();
         return status_ = kStatusTooShort;
@@ -204,6 +205,7 @@ int ZipArchive::Next() {
 
 void ZipArchive::Close() {
     file_.Close();
+    cache_.Clear();
     if (status_ == kStatusMember) status_ = kStatusEnd;
 }
 
@@ -234,7 +236,7 @@ int ZipArchive::Extract(MemberSink& sink, std::uint64_t limit, ExtractProgress* 
     if (!buffers_) {
         try {
             auto buffers = std::make_unique<Buffers>();
-            buffers->input.resize(kInputChunk);
+            buffers->input.reset(new std::uint8_t[kInputChunk]);
             buffers->window.assign(kWindowSize + kWindowSlack, 0);
             buffers_ = std::move(buffers);
         } catch (const std::bad_alloc&) {
@@ -242,13 +244,17 @@ int ZipArchive::Extract(MemberSink& sink, std::uint64_t limit, ExtractProgress* 
         }
     }
     std::uint8_t* window = buffers_->window.data();
-    std::uint8_t* input = buffers_->input.data();
+    std::uint8_t* input = buffers_->input.get();
+    std::size_t& dirty = buffers_->dirty;
 
     bool first = true;
     // Hands the first `count` bytes of the window on. Returns 0 or an extraction error.
     auto flush = [&](std::size_t count, bool last) -> int {
         if (output_total_ + count > limit) return kExtractOverLimit;
-        if (count < kWindowSize) std::memset(window + count, 0, kWindowSize - count);
+        // The decoder wrote the first `count` bytes; behind them, only what an earlier block
+        // left is cleared.
+        if (dirty > count) std::memset(window + count, 0, dirty - count);
+        dirty = count;
         OutputBlock block;
         block.window = window;
         block.count = count;
@@ -277,6 +283,7 @@ int ZipArchive::Extract(MemberSink& sink, std::uint64_t limit, ExtractProgress* 
             pos += static_cast<std::int64_t>(n);
             remaining -= n;
             filled += n;
+            dirty = std::max(dirty, filled);
             if (filled == kWindowSize) {
                 if (int r = flush(filled, false); r != kExtractOk) return r;
                 filled = 0;
@@ -303,6 +310,7 @@ int ZipArchive::Extract(MemberSink& sink, std::uint64_t limit, ExtractProgress* 
             zs.avail_out = static_cast<uInt>(kWindowSize - filled);
             int ret = inflate(&zs, Z_NO_FLUSH);
             filled = kWindowSize - zs.avail_out;
+            dirty = std::max(dirty, filled);
             if (ret == Z_STREAM_END) {
                 // A stream that ends exactly on a full window hands on the full window and
                 // then an empty last block.

@@ -89,7 +89,8 @@ constexpr std::size_t kInputChunk = 32768;
 struct OutputBlock {
     // Start of the output window; the new bytes are its first `count` bytes. The window holds
     // kWindowSize bytes followed by kWindowSlack zero bytes and lives as long as the archive
-    // object. It is refilled after the sink returns; anything written into it is lost.
+    // object. It is refilled after the sink returns. Sinks only read it: the zeros behind a
+    // block must stay zeros.
     std::uint8_t* window = nullptr;
     std::size_t count = 0;
     // Offset of window[0] within the member's data.
@@ -202,6 +203,8 @@ private:
     int Extract(MemberSink& sink, std::uint64_t limit, ExtractProgress* progress, bool skip_tiny);
 
     platform::File file_;
+    // Headers, names and small members come from memory: one read serves many.
+    platform::ReadCache cache_;
     std::int64_t file_size_ = 0;
     int status_ = kStatusCannotOpen;
     std::uint16_t entries_left_ = 0;

@@ -1,7 +1,8 @@
 // The archive branch of the file scan: the members of a ZIP archive are walked through its
 // central directory. Program members are matched in memory as they leave the decoder and never
 // touch the disk; members that are archives or documents themselves are extracted to a
-// temporary file and scanned again by ScanFile under the name outer + "-->" + member.
+// temporary file (one per nesting level, rewritten for each member and deleted when the
+// resource's scan ends) and scanned again by ScanFile under the name outer + "-->" + member.
 //
 // Limits: a member archive is opened only up to ArchiveLimits::MaxDepth levels, a member
 // extracted to disk may grow to ArchiveLimits::MaxMemberSize bytes, all members of one
@@ -28,6 +29,8 @@ constexpr std::uint16_t kMessageTooDeep = 276;
 constexpr std::uint16_t kMessageMemberTooLarge = 277;
 constexpr std::uint16_t kMessageArchiveTooLarge = 278;
 constexpr std::uint16_t kMessageTooManyMembers = 280;
+// A temporary file that held a member larger than this is deleted after the member's scan.
+constexpr std::uint64_t kKeptExtractSize = std::uint64_t{1} << 20;
 
 // The signature kernel as the in-memory member scan uses it: the scan window is placed on the
 // decompressed block, with offsets counted within the member.
@@ -193,13 +196,42 @@ int Engine::ScanExtractedMember(zip::ZipArchive& archive, FileKind member_kind,
         return 0;
     }
 
-    // Deleted by its destructor on every way out of this function.
-    platform::TempFile temp("ZIP");
-    if (!temp.IsOpen()) return 0;
+    // The temporary file of this nesting level: made at its first member, rewritten for each
+    // later one (creating and deleting a file per member cost more than all the rest of its
+    // scan on some file systems), deleted when the resource's scan ends or when it held a
+    // large member.
+    const std::size_t level = static_cast<std::size_t>(archive_depth_ > 0 ? archive_depth_ - 1 : 0);
+    if (extract_files_.size() <= level) extract_files_.resize(level + 1);
+    ExtractFile& slot = extract_files_[level];
+    if (slot.file && !slot.file->Rewind()) slot.file.reset();
+    if (!slot.file) {
+        slot.file = std::make_unique<platform::TempFile>("ZIP");
+        slot.length = 0;
+    }
+    platform::TempFile& temp = *slot.file;
+    if (!temp.IsOpen()) {
+        slot.file.reset();
+        return 0;
+    }
     ui_.SetProgressCaption("Extracting " + member_name);
     GaugeAndPump progress(ui_);
-    const int result = archive.ExtractMember(temp.Handle(), limit, &progress);
-    temp.CloseHandle();
+    int result = archive.ExtractMember(temp.Handle(), limit, &progress);
+    // What an earlier, longer member left behind the new content is cut off.
+    const std::int64_t length = temp.Handle().Position();
+    if (length < 0 || (static_cast<std::uint64_t>(length) < slot.length && !temp.EndHere())) {
+        slot.file.reset();
+        return 0;
+    }
+    slot.length = static_cast<std::uint64_t>(length);
+    // A large member's file goes as soon as its scan is over. (The nested scan may add levels
+    // and so move the slots: the slot is found again by its level.)
+    struct ReleaseLarge {
+        std::vector<ExtractFile>& files;
+        std::size_t level;
+        ~ReleaseLarge() {
+            if (files[level].length > kKeptExtractSize) files[level].file.reset();
+        }
+    } release_large{extract_files_, level};
     if (result == zip::kExtractOverLimit) {
         // The decoder ran up to the limit before the member's output passed it.
         ChargeInflate(limit);

@@ -73,6 +73,7 @@ int Engine::ScanResource(const std::string& database_folder, const std::string& 
     ui_.SetScanButtonEnabled(true);
     ui_.SetStopButtonCaption(catalogue_.Text(138));
     kernel_.SetWindow(0, nullptr);
+    extract_files_.clear();
     engine_buffer_.clear();
     engine_buffer_.shrink_to_fit();
     ReleaseSignatureDatabase();
@@ -97,7 +98,10 @@ void Engine::WalkFolder(const std::string& folder) {
             if (Options.ScanSubfolders == 1) WalkFolder(folder + entry.name + "/");
         } else {
             Counters[ScanCounters::FilesFound] += 1;
-            if (ClassifyFile(entry.name)) ScanFile(folder + entry.name);
+            if (ClassifyFile(entry.name)) {
+                walk_entry_ = WalkEntry{listing.Descriptor(), &entry.name};
+                ScanFile(folder + entry.name);
+            }
         }
     }
 }
@@ -134,6 +138,8 @@ bool Engine::ClassifyFile(const std::string& name) {
 }
 
 int Engine::ScanFile(const std::string& path, const std::string& display_name) {
+    const WalkEntry walk_entry = walk_entry_;
+    walk_entry_ = WalkEntry{};
     std::string display = display_name;
     if (display.empty()) {
         display = path;
@@ -147,7 +153,7 @@ int Engine::ScanFile(const std::string& path, const std::string& display_name) {
         case kKindArchive:
             return ScanArchiveFile(path, display);
         default:
-            return ScanProgramFile(path, display);
+            return ScanProgramFile(path, walk_entry);
     }
 }
 
@@ -164,12 +170,14 @@ void Engine::ReleaseSignatureDatabase() {
     database_.Release();
 }
 
-int Engine::ScanProgramFile(const std::string& path, const std::string& display_name) {
-    (void)display_name;  // program files are reported by their path
+int Engine::ScanProgramFile(const std::string& path, const WalkEntry& entry) {
+    // Program files are reported by their path.
     int infected = 0;
     {
         platform::File file;
-        if (!file.OpenRead(path)) return 0;
+        const bool opened = entry.name != nullptr ? file.OpenReadIn(entry.folder_fd, *entry.name)
+                                                  : file.OpenRead(path);
+        if (!opened) return 0;
         Counters[ScanCounters::FilesScanned] += 1;
 
         // The block at the entry point, then the anchored pass over the same block, then the

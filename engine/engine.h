@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,9 @@ class ReportList;
 
 namespace zip {
 class ZipArchive;
+}
+namespace platform {
+class TempFile;
 }
 
 // Bounds of the archive scan, so that a crafted archive can neither fill the disk with
@@ -111,7 +115,12 @@ private:
     // Scans the boot area of the file system whose root is `root`; returns whether its
     // device could be opened.
     bool ScanBootArea(const std::string& root);
-    int ScanProgramFile(const std::string& path, const std::string& display_name);
+    // A file the walk hands over is opened by its name in the walk's open folder.
+    struct WalkEntry {
+        int folder_fd = -1;
+        const std::string* name = nullptr;
+    };
+    int ScanProgramFile(const std::string& path, const WalkEntry& entry);
     int ScanDocumentFile(const std::string& path, const std::string& display_name);
     int ScanArchiveFile(const std::string& path, const std::string& display_name);
     // The two ways of scanning the current member of an archive (archive_branch.cpp). Each
@@ -136,6 +145,8 @@ private:
     ReportList& report_;
     ScanUi& ui_;
     std::string top_level_name_;
+    // Set by the walk for the ScanFile call it makes, taken (and cleared) by that call.
+    WalkEntry walk_entry_;
 
     // The archive scan of one top-level file, across its nesting levels: the level of the
     // archive being read (0 outside archives), the decompression budget and the directory
@@ -147,6 +158,13 @@ private:
     bool top_level_stopped_ = false;
     bool total_line_written_ = false;
     std::vector<std::string> archive_lines_;
+    // The temporary files that extracted members are written to, one per nesting level, with
+    // the length of their content; deleted at the end of each ScanResource call.
+    struct ExtractFile {
+        std::unique_ptr<platform::TempFile> file;
+        std::uint64_t length = 0;
+    };
+    std::vector<ExtractFile> extract_files_;
     std::string database_folder_;  // of the current ScanResource call; companions live there
 
     SignatureDatabase database_;

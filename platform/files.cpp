@@ -7,8 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <vector>
 
 namespace kv::platform {
@@ -99,15 +101,18 @@ File::~File() {
     Close();
 }
 
-File::File(File&& other) noexcept : fd_(other.fd_) {
+File::File(File&& other) noexcept : fd_(other.fd_), opened_size_(other.opened_size_) {
     other.fd_ = -1;
+    other.opened_size_ = -1;
 }
 
 File& File::operator=(File&& other) noexcept {
     if (this != &other) {
         Close();
         fd_ = other.fd_;
+        opened_size_ = other.opened_size_;
         other.fd_ = -1;
+        other.opened_size_ = -1;
     }
     return *this;
 }
@@ -115,9 +120,12 @@ File& File::operator=(File&& other) noexcept {
 namespace {
 
 // Opens without blocking (a FIFO would otherwise wait for a writer), then keeps the
-// descriptor only for a regular file.
-int OpenRegular(const std::string& path, int flags, mode_t mode = 0) {
-    int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode);
+// descriptor only for a regular file. `size` receives its size. The descriptor keeps
+// O_NONBLOCK, which has no effect on a regular file under Linux (reads and writes of regular
+// files wait for the disk whatever it says): clearing it would cost a system call per file.
+int OpenRegular(const std::string& path, int flags, mode_t mode = 0, std::int64_t* size = nullptr,
+                int folder_fd = AT_FDCWD) {
+    int fd = ::openat(folder_fd, path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode);
     if (fd < 0) return -1;
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -125,8 +133,7 @@ int OpenRegular(const std::string& path, int flags, mode_t mode = 0) {
         errno = EINVAL;
         return -1;
     }
-    int fl = ::fcntl(fd, F_GETFL);
-    if (fl >= 0) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    if (size != nullptr) *size = st.st_size;
     return fd;
 }
 
@@ -134,7 +141,13 @@ int OpenRegular(const std::string& path, int flags, mode_t mode = 0) {
 
 bool File::OpenRead(const std::string& path, bool follow_links) {
     Close();
-    fd_ = OpenRegular(path, O_RDONLY | (follow_links ? 0 : O_NOFOLLOW));
+    fd_ = OpenRegular(path, O_RDONLY | (follow_links ? 0 : O_NOFOLLOW), 0, &opened_size_);
+    return fd_ >= 0;
+}
+
+bool File::OpenReadIn(int folder_fd, const std::string& name) {
+    Close();
+    fd_ = OpenRegular(name, O_RDONLY | O_NOFOLLOW, 0, &opened_size_, folder_fd);
     return fd_ >= 0;
 }
 
@@ -182,6 +195,22 @@ long File::ReadFull(void* buffer, std::size_t count) {
     return static_cast<long>(done);
 }
 
+long File::ReadAt(void* buffer, std::size_t count, std::int64_t offset) {
+    if (fd_ < 0 || offset < 0) return -1;
+    std::size_t done = 0;
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    while (done < count) {
+        const ssize_t n = ::pread(fd_, bytes + done, count - done,
+                                  static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return done > 0 ? static_cast<long>(done) : -1;
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+        if (opened_size_ >= 0 && offset + static_cast<std::int64_t>(done) >= opened_size_) break;
+    }
+    return static_cast<long>(done);
+}
+
 bool File::WriteAll(const void* buffer, std::size_t count) {
     if (fd_ < 0) return false;
     const auto* bytes = static_cast<const unsigned char*>(buffer);
@@ -216,6 +245,55 @@ void File::Close() {
         ::close(fd_);
         fd_ = -1;
     }
+    opened_size_ = -1;
+}
+
+// ---- ReadCache ----
+
+long ReadCache::ReadAt(File& file, std::int64_t size, void* buffer, std::size_t count,
+                       std::int64_t offset) {
+    if (offset < 0) return -1;
+    if (offset >= size || count == 0) return 0;
+    count = static_cast<std::size_t>(
+        std::min<std::int64_t>(static_cast<std::int64_t>(count), size - offset));
+    for (Slot& slot : slots_) {
+        if (slot.offset >= 0 && offset >= slot.offset &&
+            offset + static_cast<std::int64_t>(count) <=
+                slot.offset + static_cast<std::int64_t>(slot.length)) {
+            std::memcpy(buffer, slot.bytes.get() + (offset - slot.offset), count);
+            slot.used = ++clock_;
+            return static_cast<long>(count);
+        }
+    }
+    const bool whole = size <= static_cast<std::int64_t>(kWholeFile);
+    if (!whole && count >= kBlock) return file.ReadAt(buffer, count, offset);
+    Slot& slot = slots_[0].used <= slots_[1].used ? slots_[0] : slots_[1];
+    const std::int64_t from = whole ? 0 : offset;
+    const std::size_t length = static_cast<std::size_t>(
+        whole ? size : std::min<std::int64_t>(static_cast<std::int64_t>(kBlock), size - offset));
+    if (slot.capacity < length) {
+        slot.bytes.reset(new (std::nothrow) unsigned char[length]);
+        slot.capacity = slot.bytes ? length : 0;
+    }
+    slot.offset = -1;
+    if (!slot.bytes) return file.ReadAt(buffer, count, offset);
+    const long got = file.ReadAt(slot.bytes.get(), length, from);
+    if (got < 0) return -1;
+    slot.length = static_cast<std::size_t>(got);
+    slot.offset = from;
+    slot.used = ++clock_;
+    const std::int64_t available = from + got - offset;
+    if (available <= 0) return 0;
+    const std::size_t n = std::min(count, static_cast<std::size_t>(available));
+    std::memcpy(buffer, slot.bytes.get() + (offset - from), n);
+    return static_cast<long>(n);
+}
+
+void ReadCache::Clear() {
+    for (Slot& slot : slots_) {
+        slot.offset = -1;
+        slot.length = 0;
+    }
 }
 
 // ---- TempFile ----
@@ -229,6 +307,11 @@ TempFile::TempFile(const std::string& prefix) {
         path_ = name.data();
         file_.Adopt(fd);
     }
+}
+
+bool TempFile::EndHere() {
+    const std::int64_t end = file_.Position();
+    return end >= 0 && ::ftruncate(file_.Descriptor(), static_cast<off_t>(end)) == 0;
 }
 
 TempFile::~TempFile() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace kv::platform {
@@ -42,6 +43,9 @@ public:
 
     // Opens an existing regular file. `follow_links` false refuses a symbolic link.
     bool OpenRead(const std::string& path, bool follow_links = true);
+    // The same for the entry `name` of the open folder `folder_fd` (a folder listing's), which
+    // spares the system the walk along a whole path; a symbolic link is refused.
+    bool OpenReadIn(int folder_fd, const std::string& name);
     bool OpenReadWrite(const std::string& path);
     // Creates or truncates a regular file (mode 0644 before umask).
     bool Create(const std::string& path);
@@ -57,6 +61,12 @@ public:
     long Read(void* buffer, std::size_t count);
     // Reads until `count` bytes came or the file ended; returns the bytes read or -1.
     long ReadFull(void* buffer, std::size_t count);
+    // Reads until `count` bytes came from `offset` on or the file ended, without using or
+    // moving the file position; returns the bytes read or -1. A file opened for reading is
+    // taken to end at its size when it was opened: no further read is made to find that out.
+    long ReadAt(void* buffer, std::size_t count, std::int64_t offset);
+    // The size of a file opened for reading, as it was when it was opened; -1 otherwise.
+    std::int64_t OpenedSize() const { return opened_size_; }
     bool WriteAll(const void* buffer, std::size_t count);
     bool Seek(std::int64_t offset);
     std::int64_t Position() const;
@@ -65,6 +75,36 @@ public:
 
 private:
     int fd_ = -1;
+    std::int64_t opened_size_ = -1;
+};
+
+// Serves the small reads of a reader that jumps about a file (an archive's directory and
+// local headers, a compound document's sectors) from memory, so that each costs no system
+// call: a file of up to kWholeFile bytes is read whole at the first read; of a larger one, the
+// kBlock bytes from each of the last two places read that were not in memory are kept. A read
+// of kBlock bytes or more goes to the file. The cache knows nothing of writes: whoever writes
+// the file calls Clear(). The file is passed to every read, so the owner may move both.
+class ReadCache {
+public:
+    static constexpr std::size_t kWholeFile = 64 * 1024;
+    static constexpr std::size_t kBlock = 16 * 1024;
+
+    // Reads up to `count` bytes at `offset` of `file`, whose size is `size`; returns the bytes
+    // read (fewer at the end of the file) or -1.
+    long ReadAt(File& file, std::int64_t size, void* buffer, std::size_t count,
+                std::int64_t offset);
+    void Clear();
+
+private:
+    struct Slot {
+        std::int64_t offset = -1;                // -1: empty
+        std::unique_ptr<unsigned char[]> bytes;  // not cleared: only what was read is used
+        std::size_t capacity = 0;
+        std::size_t length = 0;
+        unsigned used = 0;  // when the slot was last read, for choosing the one to refill
+    };
+    Slot slots_[2];
+    unsigned clock_ = 0;
 };
 
 // A unique temporary file created exclusively with mode 0600 in TempFolder(), its name
@@ -81,6 +121,12 @@ public:
     File& Handle() { return file_; }
     // Closes the descriptor but keeps the file until destruction.
     void CloseHandle() { file_.Close(); }
+    // For a new content under the same name: Rewind() puts the position at the start, the
+    // caller writes, and EndHere() cuts the file at the position reached. (Overwriting and then
+    // cutting costs far less on some file systems than emptying the file first, which makes
+    // ext4 write it out when it is closed.) False when the file is not open or that fails.
+    bool Rewind() { return file_.IsOpen() && file_.Seek(0); }
+    bool EndHere();
     // Deletes the file now.
     void Remove();
 

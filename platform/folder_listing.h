@@ -24,6 +24,9 @@ public:
 
     // The next entry ("." and ".." included, as the file system gives them); false at the end.
     bool Next(FolderEntry& entry);
+    // The open folder, for opening its entries by name (File::OpenReadIn); -1 when the folder
+    // could not be opened.
+    int Descriptor() const { return dir_ != nullptr ? ::dirfd(dir_) : -1; }
 
 private:
     DIR* dir_ = nullptr;

@@ -140,11 +140,8 @@ bool Engine::ClassifyFile(const std::string& name) {
 int Engine::ScanFile(const std::string& path, const std::string& display_name) {
     const WalkEntry walk_entry = walk_entry_;
     walk_entry_ = WalkEntry{};
-    std::string display = display_name;
-    if (display.empty()) {
-        display = path;
-        top_level_name_ = path;
-    }
+    const std::string& display = display_name.empty() ? path : display_name;
+    if (display_name.empty()) top_level_name_ = path;
     ui_.SetProgressCaption(display);
     switch (Kind) {
         case kKindSpreadsheet:

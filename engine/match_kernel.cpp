@@ -76,24 +76,30 @@ __attribute__((target("avx2"))) bool SweepAvx2(const std::uint8_t* data, std::si
 struct MatchKernel::PositionFilter {
     static constexpr std::size_t kFewFirstBytes = 8;
 
-    // 1 at index (byte at p) | (byte at p + 1) << 8 when a match can start there.
-    std::vector<std::uint8_t> pairs = std::vector<std::uint8_t>(65536, 0);
-    std::vector<std::uint8_t> first_bytes;  // the low bytes of the pairs
+    // Bit (byte at p) << 8 | (byte at p + 1) is set when a match can start there: 8 KiB, a
+    // row of 32 bytes per first byte, so the rows a window uses stay in the first-level cache.
+    std::vector<std::uint64_t> pairs = std::vector<std::uint64_t>(1024, 0);
+    std::vector<std::uint8_t> first_bytes;  // the first bytes of the pairs
     std::array<std::uint8_t, 256> is_first{};
 #if KV_SWEEP_AVX2
     bool avx2 = __builtin_cpu_supports("avx2");
 #endif
 
     void Set(unsigned first, unsigned next) {
-        pairs[first | next << 8] = 1;
+        const unsigned pair = first << 8 | next;
+        pairs[pair >> 6] |= std::uint64_t{1} << (pair & 63);
+    }
+    static unsigned Has(const std::uint64_t* table, unsigned first, unsigned next) {
+        const unsigned pair = first << 8 | next;
+        return static_cast<unsigned>(table[pair >> 6] >> (pair & 63)) & 1u;
     }
 
     void CollectFirstBytes() {
         first_bytes.clear();
         is_first.fill(0);
-        for (std::size_t pair = 0; pair < pairs.size(); ++pair)
-            is_first[pair & 0xFF] |= pairs[pair];
         for (unsigned b = 0; b < 256; ++b) {
+            const std::uint64_t* row = pairs.data() + 4 * b;
+            is_first[b] = (row[0] | row[1] | row[2] | row[3]) != 0 ? 1 : 0;
             if (is_first[b] != 0) first_bytes.push_back(static_cast<std::uint8_t>(b));
         }
     }
@@ -105,10 +111,8 @@ struct MatchKernel::PositionFilter {
     void ForEach(const std::uint8_t* data, std::size_t count, std::size_t last,
                  Visit&& visit) const {
         if (first_bytes.empty() || count == 0) return;
-        const std::uint8_t* table = pairs.data();
-        auto pair_at = [&](std::size_t p) {
-            return table[data[p] | static_cast<unsigned>(data[p + 1]) << 8];
-        };
+        const std::uint64_t* table = pairs.data();
+        auto pair_at = [&](std::size_t p) { return Has(table, data[p], data[p + 1]); };
         auto passes = [&](std::size_t p) {
             return p + 1 >= count ? is_first[data[p]] != 0 : pair_at(p) != 0;
         };

@@ -4,9 +4,9 @@
 // Input: the document, saved as "x.doc" and scanned by the scan engine as a file the user
 // named, against the fuzz database (whose document signatures include a macro virus
 // pattern). A document is no program: it is never counted as a scanned file, and it gives at
-// most one report line. The cleaner must keep the copy's size; a copy that is no Word document
-// with macros stays as it was. A cleaned copy holds no macro virus and no suspicious macro any
-// more.
+// most one report line. The cleaner must keep the copy's size; a document that is no Word
+// document with macros stays as it was. A cleaned copy holds no macro virus and no suspicious
+// macro any more.
 
 #include <string>
 
@@ -32,8 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string after = kv::fuzz::ReadBytes(copy);
     KV_FUZZ_CHECK(after.size() == size);
     if (!cleaned) {
+        // The cleaner writes only into a Word document with macros (and may stop half-way in
+        // one whose texts overlap the rest or reach past the stream).
         kv::ole::WordDocument word;
-        if (word.Open(copy, kv::ole::Access::kRead) != kv::ole::kDocOk) {
+        if (word.Open(path, kv::ole::Access::kRead) != kv::ole::kDocOk) {
             KV_FUZZ_CHECK(after == input);
         }
         return 0;

@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/test_support.h"
+#include "tests/update/py_ftp_server.h"
 
 namespace kv::update {
 namespace {
@@ -238,63 +239,7 @@ TEST(FtpClient, DataLinesAreCutAtTheLineSizeAndAnUnendedLastLineIsDropped) {
               (std::vector<std::string>{"short", x1500.substr(0, 1024), x1500.substr(1024)}));
 }
 
-// A real FTP server (pyftpdlib) on 127.0.0.1 and a free port, serving `root` to user "ftp"
-// with password "tansy"; `write_limit` > 0 throttles its data connections (bytes/second).
-class PyFtpServer {
-public:
-    PyFtpServer(const kv::test::TempDir& dir, const std::string& root, int write_limit = 0) {
-        const std::string script = dir / "server.py";
-        kv::test::WriteFile(script, R"(import os, sys, logging
-from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
-from pyftpdlib.servers import FTPServer
-root, port_file, limit = sys.argv[1], sys.argv[2], int(sys.argv[3])
-logging.basicConfig(level=logging.ERROR)
-class Data(ThrottledDTPHandler):
-    write_limit = limit
-class Handler(FTPHandler):
-    authorizer = DummyAuthorizer()
-    auth_failed_timeout = 0.05
-    if limit:
-        dtp_handler = Data
-Handler.authorizer.add_user("ftp", "tansy", root, perm="elr")
-server = FTPServer(("127.0.0.1", 0), Handler)
-with open(port_file + ".tmp", "w") as f:
-    f.write(str(server.socket.getsockname()[1]))
-os.rename(port_file + ".tmp", port_file)
-server.serve_forever()
-)");
-        const std::string port_file = dir / "port";
-        const std::string log = dir / "server.log";
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            ::dup2(fd, 1);
-            ::dup2(fd, 2);
-            ::execl("/usr/bin/python3", "python3", script.c_str(), root.c_str(), port_file.c_str(),
-                    std::to_string(write_limit).c_str(), nullptr);
-            ::_exit(127);
-        }
-        for (int i = 0; i < 200 && port_ == 0; ++i) {
-            std::string text = kv::test::ReadFile(port_file);
-            if (!text.empty())
-                port_ = static_cast<std::uint16_t>(std::stoi(text));
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        }
-    }
-    ~PyFtpServer() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    std::uint16_t Port() const { return port_; }
-
-private:
-    pid_t pid_ = -1;
-    std::uint16_t port_ = 0;
-};
+using kv::test::PyFtpServer;
 
 std::uint32_t Sum(const std::string& bytes) {
     std::uint32_t sum = 0;

@@ -21,6 +21,11 @@ void DialogHost::ShowMessage(QWidget* parent, const QString& caption, const QStr
     box.exec();
 }
 
+void DialogHost::ShowError(QWidget* parent, const QString& caption, const QString& text) {
+    QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok, parent);
+    box.exec();
+}
+
 std::optional<QString> DialogHost::SaveLogFileName(QWidget* parent, const QString& start) {
     QFileDialog dialog(parent);
     dialog.setAcceptMode(QFileDialog::AcceptSave);

@@ -23,6 +23,8 @@ public:
     virtual bool AskOkCancel(QWidget* parent, const QString& caption, const QString& text);
     // A message with an OK button.
     virtual void ShowMessage(QWidget* parent, const QString& caption, const QString& text);
+    // An error message: the error icon and an OK button.
+    virtual void ShowError(QWidget* parent, const QString& caption, const QString& text);
     // The log save dialog, starting at `start`; nothing on Cancel.
     virtual std::optional<QString> SaveLogFileName(QWidget* parent, const QString& start);
     // The open-file dialog of the Resource list; nothing on Cancel.

@@ -63,6 +63,15 @@ void ApplyCaptions(QWidget* window, const Catalogue& catalogue) {
     }
 }
 
+QString CutAtCharacter(const QString& text, int max_bytes) {
+    const QByteArray bytes = text.toUtf8();
+    if (bytes.size() <= max_bytes) return text;
+    int end = max_bytes;
+    // Back up over continuation bytes to the start of the character that does not fit.
+    while (end > 0 && (static_cast<unsigned char>(bytes[end]) & 0xc0) == 0x80) --end;
+    return QString::fromUtf8(bytes.left(end));
+}
+
 QString TranslateHint(const Catalogue& catalogue, const QString& hint) {
     return QString::fromStdString(HintText(catalogue, hint.toStdString()));
 }
@@ -71,12 +80,14 @@ bool HintFilter::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() != QEvent::ToolTip) return false;
     auto* widget = qobject_cast<QWidget*>(watched);
     if (widget == nullptr || widget->toolTip().isEmpty()) return false;
+    if (QToolTip::isVisible() && shown_for_ != nullptr && shown_for_ != widget) return true;
     auto* help = static_cast<QHelpEvent*>(event);
     QString text = TranslateHint(catalogue_, widget->toolTip());
     if (text.isEmpty()) {
         QToolTip::hideText();
     } else {
         QToolTip::showText(help->globalPos(), text, widget, QRect(), kTooltipShownMs);
+        shown_for_ = widget;
     }
     return true;
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 class QAction;
@@ -25,11 +26,16 @@ void SetHint(QObject* control, const QString& hint);
 // tag or help-context number is greater than 0, even to an empty text. Others keep theirs.
 void ApplyCaptions(QWidget* window, const Catalogue& catalogue);
 
+// `text` cut to at most `max_bytes` bytes of UTF-8, never inside a character (for the fixed
+// fields that texts are copied into, such as the tray tip).
+QString CutAtCharacter(const QString& text, int max_bytes);
+
 // The text a hint shows.
 QString TranslateHint(const Catalogue& catalogue, const QString& hint);
 
-// Shows tooltips with numbered hints translated, for 2.5 seconds. Installed on the
-// application by the main window.
+// Shows tooltips with numbered hints translated, for 2.5 seconds. While one is shown, the
+// tooltip of another control does not replace it: that one waits until the pointer rests on
+// it again after the shown one has gone. Installed on the application by the main window.
 class HintFilter : public QObject {
 public:
     HintFilter(const Catalogue& catalogue, QObject* parent)
@@ -38,6 +44,7 @@ public:
 
 private:
     const Catalogue& catalogue_;
+    QPointer<QWidget> shown_for_;
 };
 
 }  // namespace kv

@@ -8,13 +8,15 @@ namespace kv {
 
 namespace {
 
-// Tooltips appear half a second after the pointer comes to rest on a control.
+// Tooltips appear half a second after the pointer comes to rest on a control, also right
+// after another tooltip has gone (no quick succession of tooltips).
 class KestravoStyle : public QProxyStyle {
 public:
     explicit KestravoStyle(QStyle* base) : QProxyStyle(base) {}
     int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
                   QStyleHintReturn* data) const override {
         if (hint == SH_ToolTip_WakeUpDelay) return 500;
+        if (hint == SH_ToolTip_FallAsleepDelay) return 0;
         return QProxyStyle::styleHint(hint, option, widget, data);
     }
 };

@@ -11,6 +11,7 @@
 #include <QScreen>
 #include <QStackedWidget>
 #include <QStatusTipEvent>
+#include <QSystemTrayIcon>
 #include <QTabBar>
 #include <QTimer>
 #include <QToolButton>
@@ -40,6 +41,7 @@ MainWindow::MainWindow(const MainWindowOptions& options)
     setWindowIcon(QIcon(ResourcePicture("kestravo")));
     setFont(Face(kSansFace, 11));
     CreateControls();
+    CreateTrayMenu();
 
     const int menu_height = menuBar()->sizeHint().height();
     setMinimumSize(kMinWidth - kFrameWidth, kMinHeight - kFrameHeight + menu_height);
@@ -69,6 +71,8 @@ MainWindow::MainWindow(const MainWindowOptions& options)
     connect(Contents1, &QAction::triggered, this, &MainWindow::Contents1Click);
     connect(About1, &QAction::triggered, this, &MainWindow::About1Click);
     connect(Timer1, &QTimer::timeout, this, &MainWindow::Timer1Timer);
+    connect(ConnectBTN, &QPushButton::clicked, this, &MainWindow::ConnectBTNClick);
+    connect(Closebtn, &QPushButton::clicked, this, &MainWindow::ClosebtnClick);
     connect(DriveComboBox1, &QComboBox::currentIndexChanged, this,
             &MainWindow::DriveComboBox1Change);
     connect(DirectoryListBox1, &DirectoryTree::DirectoryChanged, this,
@@ -159,8 +163,10 @@ void MainWindow::FormCreate() {
     // 10. The about window; nothing may start a scan while it is open.
     About1Click();
 
-    // 11. The tray icon and dropped files come with the tray; the archive gauge is Status2
-    //     (DrawArchiveGauge).
+    // 11. The tray icon, and files and folders dropped on the window; the archive gauge is
+    //     Status2 (DrawArchiveGauge).
+    AddTrayIcon();
+    setAcceptDrops(true);
 
     // 12. The Resource list.
     std::vector<std::string> resources;
@@ -359,8 +365,10 @@ void MainWindow::Contents1Click() {
 void MainWindow::About1Click() {
     const std::uint8_t saved = engine_.Options.ScanRunning;
     engine_.Options.ScanRunning = 1;
+    RenewTrayTip();
     dialogs_->ShowAbout(this, catalogue_, colour_depth_, program_folder_);
     engine_.Options.ScanRunning = saved;
+    RenewTrayTip();
     if (!scan_in_progress_ && saved == 0) RunPendingRequests();
 }
 
@@ -373,6 +381,19 @@ bool MainWindow::event(QEvent* event) {
         } else if (request->LParam != nullptr) {
             ScanRequest(request->WParam, request->LParam);
         }
+        return true;
+    }
+    if (event->type() == kTrayNotifyEvent) {
+        const int message = static_cast<TrayNotifyEvent*>(event)->LParam;
+        if (message == kTrayMouseMove) {
+            RenewTrayTip();
+        } else if (message == kTrayRightDown) {
+            QCoreApplication::postEvent(this, new QEvent(kTrayMenuEvent));
+        }
+        return true;
+    }
+    if (event->type() == kTrayMenuEvent) {
+        OpenTrayMenu();
         return true;
     }
     if (event->type() == QEvent::StatusTip) {
@@ -393,6 +414,14 @@ void MainWindow::RunPendingRequests() {
 void MainWindow::closeEvent(QCloseEvent* event) {
     if (engine_.Options.ScanRunning != 0 || scan_in_progress_) {
         engine_.Options.StopRequested = 1;
+        event->ignore();
+        return;
+    }
+    if (update_run_ != nullptr) {
+        // The update runs inside this window's event handling: it ends its transfer, and the
+        // window closes once the run is over.
+        close_after_update_ = true;
+        update_run_->Abort();
         event->ignore();
         return;
     }
@@ -423,6 +452,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     Memo1->clear();
     report_.ClearReportLines();
     if (help_window_ != nullptr) help_window_->close();
+    if (TrayIcon != nullptr) TrayIcon->hide();
     closed_ = true;
     event->accept();
     emit Closed();

@@ -18,6 +18,8 @@
 #include "ui/pictures.h"
 #include "ui/report/report.h"
 #include "ui/settings.h"
+#include "update/ftp_client.h"
+#include "update/update_run.h"
 
 class QAction;
 class QComboBox;
@@ -29,6 +31,7 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QStackedWidget;
+class QSystemTrayIcon;
 class QTabBar;
 class QTimer;
 class QToolButton;
@@ -54,6 +57,24 @@ public:
     QPointer<QListWidget> LParam;
 };
 
+// The tray icon's notification: a custom event of number 1135 posted to the main window.
+// WParam is the icon's identifier, LParam the mouse message (kTrayMouseMove, kTrayRightDown).
+inline constexpr QEvent::Type kTrayNotifyEvent = static_cast<QEvent::Type>(1135);
+// Opens the tray icon's pop-up menu: a custom event of number 1137, posted by the handler of
+// 1135.
+inline constexpr QEvent::Type kTrayMenuEvent = static_cast<QEvent::Type>(1137);
+inline constexpr int kTrayIconId = 1135;
+inline constexpr int kTrayMouseMove = 512;
+inline constexpr int kTrayRightDown = 516;
+
+class TrayNotifyEvent : public QEvent {
+public:
+    TrayNotifyEvent(int wparam, int lparam)
+        : QEvent(kTrayNotifyEvent), WParam(wparam), LParam(lparam) {}
+    int WParam;
+    int LParam;
+};
+
 struct MainWindowOptions {
     // The folder of the program's data files; empty: the folder of the running program.
     std::string ProgramFolder;
@@ -61,9 +82,14 @@ struct MainWindowOptions {
     int ColourDepth = 0;
     // The modal exchanges; null: the real dialogs.
     DialogHost* Dialogs = nullptr;
+    // The port of the update server on this machine.
+    std::uint16_t UpdatePort = update::kDefaultPort;
 };
 
-class MainWindow : public QMainWindow, private ScanUi, private ReportListener {
+class MainWindow : public QMainWindow,
+                   private ScanUi,
+                   private ReportListener,
+                   private update::UpdatePage {
     Q_OBJECT
 
 public:
@@ -97,6 +123,14 @@ public:
     const DesktopSettings& Settings() const { return settings_; }
     // The path typed last in the path dialog.
     const QString& LastTypedPath() const { return last_path_; }
+    // The tray tip as it is now: message 209 and the infections of the last scan when it
+    // found any, else message 210 while a scan runs, else "Kestravo Antivirus"; cut to the
+    // 63 bytes of the tip field at a character boundary.
+    QString TrayTipText() const;
+    // The tip the icon was last given (kept also when the desktop has no tray).
+    const QString& TrayTip() const { return tray_tip_; }
+    // Whether an update run is in progress (from the Connect button to its end).
+    bool UpdateInProgress() const { return update_run_ != nullptr; }
 
     // The Resource list's add rule: appends `entry` unless an entry equal to it without regard
     // to letter case is there. Returns whether it was added.
@@ -162,6 +196,13 @@ public:
     QPlainTextEdit* memo6 = nullptr;
     QPushButton* ConnectBTN = nullptr;
     QPushButton* Closebtn = nullptr;
+    // The tray icon (null when the desktop has no tray) and its pop-up menu
+    QSystemTrayIcon* TrayIcon = nullptr;
+    QMenu* PopupMenu1 = nullptr;
+    QAction* MostraKestravo1 = nullptr;
+    QAction* NascondiPannello1 = nullptr;
+    QAction* AvviaScansione2 = nullptr;
+    QAction* ChiudiKestravo1 = nullptr;
     // Menus
     QMenu* File1 = nullptr;
     QAction* AvviaScansione1 = nullptr;
@@ -202,6 +243,10 @@ public slots:
     void Contents1Click();
     void About1Click();
     void DriveComboBox1Change();
+    void ConnectBTNClick();
+    void ClosebtnClick();
+    void MostraKestravo1Click();
+    void NascondiPannello1Click();
 
 signals:
     // The window has closed: the program ends.
@@ -213,6 +258,8 @@ protected:
     bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     // Start-up, in its fixed order.
@@ -224,6 +271,11 @@ private:
     void CreatePage3(QWidget* page);
     void CreatePage4(QWidget* page);
     void CreateMenus();
+    void CreateTrayMenu();
+    // Adds the tray icon with the start tip; renews its tip; opens its menu (event 1137).
+    void AddTrayIcon();
+    void RenewTrayTip();
+    void OpenTrayMenu();
     void ApplyPictures();
     void ApplyColourDepthLook();
     void LayoutStatusBar();
@@ -252,6 +304,19 @@ private:
     // ReportListener
     void ReportLineAdded(std::size_t index) override;
     void ReportCleared() override;
+    // UpdatePage: the controls of page 4
+    void SetSizeText(const std::string& text) override;
+    void SetConnectionText(const std::string& text) override;
+    void SetButtons(bool connect_enabled, bool close_enabled) override;
+    void ClearTranscript() override;
+    void AppendLine(const std::string& line) override;
+    void SetTranscript(const std::string& text) override;
+    void ShowTranscript() override;
+    void SetProgressMax(int max) override;
+    void SetProgress(int position) override;
+    void ShowPackageError() override;
+    void ShowExtractProgress(std::uint64_t done, std::uint64_t total) override;
+    void Pump() override;
 
     MainWindowOptions options_;
     std::unique_ptr<DialogHost> own_dialogs_;
@@ -275,6 +340,12 @@ private:
     bool closed_ = false;
     bool centred_ = false;
     QPointer<QWidget> help_window_;
+    QString tray_tip_;
+    // The update's FTP client, and the run while one is in progress.
+    update::FtpClient ftp_client_;
+    update::UpdateRun* update_run_ = nullptr;
+    // The window was asked to close during an update: it closes when the run has ended.
+    bool close_after_update_ = false;
 };
 
 }  // namespace kv

@@ -65,6 +65,7 @@ void MainWindow::ScanOneResource(const std::string& heading, const std::string& 
     }
     WriteResourceSummary(report_, catalogue_, pictures_.BlockPictures(), engine_.Counters);
     totals_.Add(engine_.Counters);
+    RenewTrayTip();
 }
 
 void MainWindow::SpeedButton1Click(QObject* sender) {
@@ -87,6 +88,7 @@ void MainWindow::SpeedButton1Click(QObject* sender) {
     // 4. No timer work during the scan; fresh totals.
     Timer1->stop();
     totals_.Clear();
+    RenewTrayTip();
 
     // 5. The report page, emptied.
     SelectPage(1);
@@ -141,6 +143,7 @@ void MainWindow::ScanRequest(int wparam, QListWidget* list) {
 
     // 4. Totals and options; a request always looks into subfolders.
     totals_.Clear();
+    RenewTrayTip();
     engine_.Options.ScanSubfolders = 1;
     engine_.Options.SetDefaultExtensions();
     engine_.Options.StopRequested = 0;
@@ -190,11 +193,7 @@ void MainWindow::AskAboutInfections(bool from_request) {
     const bool ok = dialogs_->AskOkCancel(this, QString::fromStdString(catalogue_.Text(198)),
                                           QString::fromStdString(catalogue_.Text(223)));
     if (!ok) return;
-    if (from_request) {
-        show();
-        raise();
-        activateWindow();
-    }
+    if (from_request) MostraKestravo1Click();
     // The report in a larger window comes with the log viewer; until then the report page
     // is brought forward.
     SelectPage(1);
@@ -204,9 +203,10 @@ void MainWindow::AskAboutInfections(bool from_request) {
 void MainWindow::EndScan(bool from_command) {
     Timer1->start();
     StopScansione1->setEnabled(false);
-    if (from_command) ConnectBTN->setEnabled(true);
+    if (from_command && update_run_ == nullptr) ConnectBTN->setEnabled(true);
     SpeedButton2->setText(QString::fromStdString(catalogue_.Text(138)));
     scan_in_progress_ = false;
+    RenewTrayTip();
     RunPendingRequests();
 }
 

@@ -28,6 +28,10 @@ void ScriptedDialogs::ShowMessage(QWidget*, const QString&, const QString& text)
     messages << text;
 }
 
+void ScriptedDialogs::ShowError(QWidget*, const QString& caption, const QString& text) {
+    errors << caption + "|" + text;
+}
+
 std::optional<QString> ScriptedDialogs::SaveLogFileName(QWidget*, const QString& start) {
     saveStarts << start;
     if (fileAnswers.empty()) return std::nullopt;
@@ -81,11 +85,12 @@ DesktopFixture::~DesktopFixture() {
     }
 }
 
-std::unique_ptr<MainWindow> DesktopFixture::MakeWindow(int depth) {
+std::unique_ptr<MainWindow> DesktopFixture::MakeWindow(int depth, std::uint16_t update_port) {
     MainWindowOptions options;
     options.ProgramFolder = program_.Path();
     options.ColourDepth = depth;
     options.Dialogs = &dialogs;
+    options.UpdatePort = update_port;
     return std::make_unique<MainWindow>(options);
 }
 

@@ -23,6 +23,7 @@ class ScriptedDialogs : public DialogHost {
 public:
     bool AskOkCancel(QWidget*, const QString& caption, const QString& text) override;
     void ShowMessage(QWidget*, const QString& caption, const QString& text) override;
+    void ShowError(QWidget*, const QString& caption, const QString& text) override;
     std::optional<QString> SaveLogFileName(QWidget*, const QString& start) override;
     std::optional<QString> OpenFileName(QWidget*) override;
     std::optional<QString> AskPath(QWidget*, const Catalogue&, int, const QString& last) override;
@@ -33,6 +34,7 @@ public:
     std::deque<std::optional<QString>> pathAnswers;
     QStringList questions;  // "caption|text" of each question
     QStringList messages;   // text of each message
+    QStringList errors;     // "caption|text" of each error message
     QStringList saveStarts;
     QStringList pathStarts;
     int aboutShown = 0;
@@ -56,7 +58,7 @@ public:
     const TempDir& Scratch() const { return scratch_; }
 
     // A main window on this fixture's folders.
-    std::unique_ptr<MainWindow> MakeWindow(int depth = 24);
+    std::unique_ptr<MainWindow> MakeWindow(int depth = 24, std::uint16_t update_port = 21);
     // Closes the window as the user would and deletes it.
     void CloseWindow(std::unique_ptr<MainWindow>& window);
 

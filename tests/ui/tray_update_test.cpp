@@ -1,0 +1,238 @@
+// The tray icon's tip and pop-up menu (events 1135 and 1137), showing and hiding the window,
+// numbered hints, files dropped on the window, and the Update page against a real FTP server.
+#include <QAction>
+#include <QApplication>
+#include <QHelpEvent>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusTipEvent>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+#include <QToolTip>
+#include <QUrl>
+
+#include <filesystem>
+
+#include "tests/ui/ui_test_main.h"
+#include "tests/ui/ui_test_support.h"
+#include "tests/update/py_ftp_server.h"
+#include "ui/hints.h"
+#include "ui/timgbox.h"
+#include "ui/widgets.h"
+
+using kv::test::DesktopFixture;
+using kv::test::WriteFile;
+
+namespace {
+
+QString Msg(kv::MainWindow& window, int number) {
+    return QString::fromStdString(window.Messages().Text(static_cast<std::uint16_t>(number)));
+}
+
+void MouseOverIcon(kv::MainWindow& window) {
+    kv::TrayNotifyEvent move(kv::kTrayIconId, kv::kTrayMouseMove);
+    QCoreApplication::sendEvent(&window, &move);
+}
+
+// Right button on the icon: 1135 posts 1137, which opens the menu.
+void RightClickIcon(kv::MainWindow& window) {
+    QCoreApplication::postEvent(&window,
+                                new kv::TrayNotifyEvent(kv::kTrayIconId, kv::kTrayRightDown));
+    QCoreApplication::sendPostedEvents(&window);
+    QCoreApplication::sendPostedEvents(&window);
+}
+
+}  // namespace
+
+class TrayUpdateTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void tipBeforeDuringAndAfterAScan();
+    void menuEnableRulesShowAndHide();
+    void numberedHints();
+    void droppedFilesAndFoldersJoinTheResourceList();
+    void updatePageRunsTheUpdate();
+};
+
+void TrayUpdateTest::tipBeforeDuringAndAfterAScan() {
+    // The tip field holds 63 bytes: a longer text is cut before a character that does not fit.
+    QCOMPARE(kv::CutAtCharacter(QString(62, 'a') + "è", 63), QString(62, 'a'));
+    QCOMPARE(kv::CutAtCharacter(QString(61, 'a') + "è", 63), QString(61, 'a') + "è");
+
+    DesktopFixture fixture;
+    WriteFile(fixture.Scratch() / "tree/eicar.com", kv::test::EicarString());
+    WriteFile(fixture.Scratch() / "tree/clean.exe", std::string(300, 'x'));
+    auto window = fixture.MakeWindow();
+    QCOMPARE(window->TrayTip(), QString("Kestravo antivirus"));
+    MouseOverIcon(*window);
+    QCOMPARE(window->TrayTip(), QString("Kestravo Antivirus"));
+
+    window->imgLBox2->clear();
+    window->imgLBox2->addItem(QString::fromStdString(fixture.Scratch() / "tree/"));
+    QStringList tips_during;
+    bool menu_checked = false, scan_item_enabled = true;
+    connect(window.get(), &kv::MainWindow::ProgressCaptionChanged, this, [&] {
+        MouseOverIcon(*window);
+        tips_during << window->TrayTip();
+        if (!menu_checked) {
+            menu_checked = true;
+            QEvent open(kv::kTrayMenuEvent);
+            QCoreApplication::sendEvent(window.get(), &open);
+            scan_item_enabled = window->AvviaScansione2->isEnabled();
+            window->PopupMenu1->hide();
+        }
+    });
+    window->SpeedButton1Click(window->SpeedButton1);
+    QVERIFY(!tips_during.isEmpty());
+    QCOMPARE(tips_during.first(), Msg(*window, 210));
+    QVERIFY(menu_checked);
+    QVERIFY(!scan_item_enabled);
+
+    MouseOverIcon(*window);
+    if (kv::test::ShippedDatabaseAvailable()) {
+        QCOMPARE(window->TrayTip(), Msg(*window, 209) + "1");
+    } else {
+        QCOMPARE(window->TrayTip(), QString("Kestravo Antivirus"));
+    }
+    fixture.CloseWindow(window);
+}
+
+void TrayUpdateTest::menuEnableRulesShowAndHide() {
+    DesktopFixture fixture;
+    auto window = fixture.MakeWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    const QStringList captions{"Mostra Kestravo", "Nascondi Pannello", "", "Avvia Scansione", "",
+                               "Chiudi Kestravo"};
+    QStringList shown;
+    for (QAction* item : window->PopupMenu1->actions()) shown << item->text();
+    QCOMPARE(shown, captions);
+
+    // Any other mouse message, a left click among them, does nothing.
+    kv::TrayNotifyEvent left(kv::kTrayIconId, 513);
+    QCoreApplication::sendEvent(window.get(), &left);
+    QCoreApplication::sendPostedEvents(window.get());
+    QVERIFY(!window->PopupMenu1->isVisible());
+
+    RightClickIcon(*window);
+    QVERIFY(window->PopupMenu1->isVisible());
+    QVERIFY(window->AvviaScansione2->isEnabled());
+    QVERIFY(window->NascondiPannello1->isEnabled());
+    window->PopupMenu1->hide();
+
+    // Hidden, the window keeps its timer; the menu cannot hide it again.
+    window->NascondiPannello1->trigger();
+    QVERIFY(!window->isVisible());
+    QVERIFY(window->Timer1->isActive());
+    RightClickIcon(*window);
+    QVERIFY(!window->NascondiPannello1->isEnabled());
+    window->PopupMenu1->hide();
+    window->MostraKestravo1->trigger();
+    QVERIFY(window->isVisible());
+    fixture.CloseWindow(window);
+}
+
+void TrayUpdateTest::numberedHints() {
+    DesktopFixture fixture;
+    auto window = fixture.MakeWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    const QString text101 = Msg(*window, 101);
+    QVERIFY(!text101.isEmpty());
+
+    // The tray menu's scan item carries hint 101 too; the status label shows its text.
+    QStatusTipEvent tip(window->AvviaScansione2->statusTip());
+    QApplication::sendEvent(window.get(), &tip);
+    QCOMPARE(window->status1->text(), text101);
+
+    QHelpEvent help(QEvent::ToolTip, QPoint(5, 5), window->SpeedButton1->mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(window->SpeedButton1, &help);
+    QCOMPARE(QToolTip::text(), text101);
+    // While it shows, another control's tooltip does not replace it.
+    if (QToolTip::isVisible()) {
+        QHelpEvent other(QEvent::ToolTip, QPoint(5, 5),
+                         window->SpeedButton2->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(window->SpeedButton2, &other);
+        QCOMPARE(QToolTip::text(), text101);
+    }
+    QToolTip::hideText();
+    fixture.CloseWindow(window);
+}
+
+void TrayUpdateTest::droppedFilesAndFoldersJoinTheResourceList() {
+    DesktopFixture fixture;
+    const std::string folder = fixture.Scratch() / "dropped";
+    const std::string file = fixture.Scratch() / "one.exe";
+    WriteFile(file, "x");
+    kv::test::MakeFolders(folder);
+    auto window = fixture.MakeWindow();
+    window->imgLBox2->clear();
+    window->imgLBox2->addItem(QString::fromStdString(file));
+
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(QString::fromStdString(folder)),
+                  QUrl::fromLocalFile(QString::fromStdString(file)),
+                  QUrl::fromLocalFile(QString::fromStdString(fixture.Scratch() / "missing"))});
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &drop);
+    QCOMPARE(kv::MainWindow::Entries(window->imgLBox2),
+             (std::vector<std::string>{file, folder + "/"}));
+    fixture.CloseWindow(window);
+}
+
+void TrayUpdateTest::updatePageRunsTheUpdate() {
+    DesktopFixture fixture;
+    const kv::test::TempDir& scratch = fixture.Scratch();
+    kv::test::MakeFolders(scratch / "root");
+    WriteFile(scratch / "src/virus.lst", "Alfa\nBeta\n");
+    kv::test::CommandResult made =
+        kv::test::RunCommand({kv::test::ProgramDir() + "kestravo-mkupdate", "--text", "Firme nuove",
+                              "--output", scratch / "root", scratch / "src/virus.lst"});
+    QCOMPARE(made.exit_code, 0);
+    std::filesystem::rename(scratch / "root/UPGRADE.ZIP", scratch / "root/upgrade.zip");
+    kv::test::PyFtpServer server(scratch, scratch / "root");
+    QVERIFY(server.Port() != 0);
+
+    auto window = fixture.MakeWindow(24, server.Port());
+    QVERIFY(window->memo6->isHidden());
+    QVERIFY(!window->Closebtn->isEnabled());
+    bool close_enabled_during_run = false;
+    connect(window->memo6, &QPlainTextEdit::textChanged, this,
+            [&] { close_enabled_during_run |= window->Closebtn->isEnabled(); });
+    window->ConnectBTN->click();
+    QVERIFY(close_enabled_during_run);
+    const QStringList lines = window->memo6->toPlainText().split('\n');
+    QCOMPARE(lines.first(), QString("Firme nuove"));
+    QVERIFY(lines.contains("FILE: virus.lst OK"));
+    QCOMPARE(lines.last(), QString("Upgrade success."));
+    QVERIFY(!window->memo6->isHidden());
+    QVERIFY(!window->Shape6->isHidden());
+    QCOMPARE(window->ftpConnection->text(), QString("Disconnected"));
+    QVERIFY(window->ConnectBTN->isEnabled());
+    QVERIFY(!window->Closebtn->isEnabled());
+    const auto package_size = std::filesystem::file_size(scratch / "root/upgrade.zip");
+    QCOMPARE(window->ftpsizelabel->text(), QString::number(package_size));
+    QCOMPARE(kv::test::ReadFile(fixture.ProgramFolder() + "virus.lst"),
+             std::string("Alfa\nBeta\n"));
+
+    // An entry that cannot be installed shows the error box and ends without success.
+    std::filesystem::remove(fixture.ProgramFolder() + "virus.lst");
+    kv::test::MakeFolders(fixture.ProgramFolder() + "virus.lst");
+    window->ConnectBTN->click();
+    QCOMPARE(fixture.dialogs.errors, QStringList{"Setup error|Package file error"});
+    QVERIFY(!window->memo6->toPlainText().contains("Upgrade success."));
+    fixture.CloseWindow(window);
+}
+
+KV_UI_TEST_MAIN(TrayUpdateTest)
+#include "tray_update_test.moc"

@@ -28,7 +28,6 @@ class QLabel;
 class QLineEdit;
 class QMenu;
 class QPlainTextEdit;
-class QProgressBar;
 class QPushButton;
 class QStackedWidget;
 class QSystemTrayIcon;
@@ -42,6 +41,7 @@ class DialogHost;
 class DirectoryTree;
 class HintFilter;
 class StatusPanel;
+class StepBar;
 class TimgLBox;
 
 // The scan request: a custom event of number 1136 posted to the main window. WParam is the
@@ -191,7 +191,7 @@ public:
     QLabel* ftpConnection = nullptr;
     QLabel* Label22 = nullptr;  // "Kilobytes:"
     QLabel* ftpsizelabel = nullptr;
-    QProgressBar* progressbar1 = nullptr;
+    StepBar* progressbar1 = nullptr;
     QFrame* Shape6 = nullptr;
     QPlainTextEdit* memo6 = nullptr;
     QPushButton* ConnectBTN = nullptr;

@@ -9,7 +9,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QStackedWidget>
@@ -24,6 +23,7 @@
 #include "ui/main_window.h"
 #include "ui/timgbox.h"
 #include "ui/widgets.h"
+#include "ui/windows/stepbar.h"
 
 namespace kv {
 
@@ -333,12 +333,14 @@ void MainWindow::CreatePage4(QWidget* page) {
     ftpConnection = NewLabel(page, "ftpConnection", "Disconnected", font, kNavy, 90, 12);
     Label22 = NewLabel(page, "Label22", "Kilobytes:", font, kNavy, 10, 32);
     ftpsizelabel = NewLabel(page, "ftpsizelabel", "0", font, kNavy, 90, 32);
-    progressbar1 = new QProgressBar(page);
+    // The update's bar: no outer bevel, a single-line border.
+    progressbar1 = new StepBar(page);
     progressbar1->setObjectName("progressbar1");
     progressbar1->setGeometry(10, 54, 320, 18);
-    progressbar1->setRange(0, 0);
-    progressbar1->setValue(0);
-    progressbar1->setMaximum(1);
+    progressbar1->setOuterBevelLowered(false);
+    progressbar1->setSingleBorder(true);
+    progressbar1->setMax(0);
+    progressbar1->setProgress(0);
     Shape6 = new QFrame(page);
     Shape6->setObjectName("Shape6");
     Shape6->setGeometry(10, 80, 320, 118);

@@ -3,12 +3,12 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QPlainTextEdit>
-#include <QProgressBar>
 #include <QPushButton>
 
 #include "ui/dialog_host.h"
 #include "ui/main_window.h"
 #include "ui/widgets.h"
+#include "ui/windows/stepbar.h"
 
 namespace kv {
 
@@ -66,11 +66,11 @@ void MainWindow::ShowTranscript() {
 }
 
 void MainWindow::SetProgressMax(int max) {
-    progressbar1->setMaximum(max);
+    progressbar1->setMax(max);
 }
 
 void MainWindow::SetProgress(int position) {
-    progressbar1->setValue(position);
+    progressbar1->setProgress(position);
 }
 
 void MainWindow::ShowPackageError() {

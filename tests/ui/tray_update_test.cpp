@@ -8,7 +8,6 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QPlainTextEdit>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QStatusTipEvent>
 #include <QTest>
@@ -25,6 +24,7 @@
 #include "ui/hints.h"
 #include "ui/timgbox.h"
 #include "ui/widgets.h"
+#include "ui/windows/stepbar.h"
 
 using kv::test::DesktopFixture;
 using kv::test::WriteFile;
@@ -222,6 +222,7 @@ void TrayUpdateTest::updatePageRunsTheUpdate() {
     QVERIFY(!window->Closebtn->isEnabled());
     const auto package_size = std::filesystem::file_size(scratch / "root/upgrade.zip");
     QCOMPARE(window->ftpsizelabel->text(), QString::number(package_size));
+    QCOMPARE(window->progressbar1->Max(), static_cast<int>(package_size / 1024));
     QCOMPARE(kv::test::ReadFile(fixture.ProgramFolder() + "virus.lst"),
              std::string("Alfa\nBeta\n"));
 

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "containers/zip_reader.h"
+#include "platform/files.h"
 #include "tests/containers/zip_builder.h"
 #include "tests/support/test_support.h"
 #include "tests/update/py_ftp_server.h"
@@ -127,6 +128,12 @@ TEST_F(UpdateRunTest, GoodRunInstallsEveryFileAndEndsInSuccess) {
     const std::string names = "Alfa\nBeta\n";
     MakePackage({{"Matrix.DLL", matrix}, {"virus.lst", names}}, "Nuove firme del 8/12");
     const std::string package = ReadFile(root_ + "upgrade.zip");
+    // The package is a ZIP archive that Info-ZIP reads too.
+    if (kv::platform::FileExists("/usr/bin/unzip")) {
+        kv::test::CommandResult test =
+            kv::test::RunCommand({"/usr/bin/unzip", "-tq", root_ + "upgrade.zip"});
+        EXPECT_EQ(test.exit_code, 0) << test.out;
+    }
     // An older, longer copy under another letter case is replaced, not kept beside the new one.
     WriteFile(program_ + "matrix.dll", std::string(9000, 'o'));
 

@@ -49,6 +49,10 @@ void MainWindow::CreateTrayMenu() {
     ChiudiKestravo1 = PopupMenu1->addAction("Chiudi Kestravo");
     ChiudiKestravo1->setObjectName("ChiudiKestravo1");
     PopupMenu1->setToolTipsVisible(false);
+    // The menu is a window of its own, so its items' status tips would not reach this
+    // window's status label by themselves.
+    connect(PopupMenu1, &QMenu::hovered, this,
+            [this](QAction* item) { ShowStatusHint(item->statusTip()); });
 
     connect(MostraKestravo1, &QAction::triggered, this, &MainWindow::MostraKestravo1Click);
     connect(NascondiPannello1, &QAction::triggered, this, &MainWindow::NascondiPannello1Click);

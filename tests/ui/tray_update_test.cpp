@@ -9,7 +9,6 @@
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QStatusTipEvent>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
@@ -148,9 +147,14 @@ void TrayUpdateTest::numberedHints() {
     QVERIFY(!text101.isEmpty());
 
     // The tray menu's scan item carries hint 101 too; the status label shows its text.
-    QStatusTipEvent tip(window->AvviaScansione2->statusTip());
-    QApplication::sendEvent(window.get(), &tip);
+    emit window->PopupMenu1->hovered(window->AvviaScansione2);
     QCOMPARE(window->status1->text(), text101);
+    // During a scan the label keeps the engine's text.
+    window->ScanEngine().Options.ScanRunning = 1;
+    window->status1->setText("/some/file.exe");
+    emit window->PopupMenu1->hovered(window->AvviaScansione2);
+    QCOMPARE(window->status1->text(), QString("/some/file.exe"));
+    window->ScanEngine().Options.ScanRunning = 0;
 
     QHelpEvent help(QEvent::ToolTip, QPoint(5, 5), window->SpeedButton1->mapToGlobal(QPoint(5, 5)));
     QApplication::sendEvent(window->SpeedButton1, &help);

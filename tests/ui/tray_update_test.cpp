@@ -58,6 +58,7 @@ private slots:
     void numberedHints();
     void droppedFilesAndFoldersJoinTheResourceList();
     void updatePageRunsTheUpdate();
+    void closeButtonEndsTheDownload();
 };
 
 void TrayUpdateTest::tipBeforeDuringAndAfterAScan() {
@@ -236,6 +237,46 @@ void TrayUpdateTest::updatePageRunsTheUpdate() {
     window->ConnectBTN->click();
     QCOMPARE(fixture.dialogs.errors, QStringList{"Setup error|Package file error"});
     QVERIFY(!window->memo6->toPlainText().contains("Upgrade success."));
+    fixture.CloseWindow(window);
+}
+
+void TrayUpdateTest::closeButtonEndsTheDownload() {
+    DesktopFixture fixture;
+    const kv::test::TempDir& scratch = fixture.Scratch();
+    // Bytes that Deflate cannot shrink, so the package is big enough to be stopped midway.
+    std::string noise(1 << 20, '\0');
+    std::uint32_t state = 12345;
+    for (char& c : noise) {
+        state = state * 1103515245u + 12345u;
+        c = static_cast<char>(state >> 24);
+    }
+    WriteFile(scratch / "src/big.dat", noise);
+    kv::test::MakeFolders(scratch / "root");
+    kv::test::CommandResult made =
+        kv::test::RunCommand({kv::test::ProgramDir() + "kestravo-mkupdate", "--output",
+                              scratch / "root", scratch / "src/big.dat"});
+    QCOMPARE(made.exit_code, 0);
+    std::filesystem::rename(scratch / "root/UPGRADE.ZIP", scratch / "root/upgrade.zip");
+    kv::test::PyFtpServer server(scratch, scratch / "root", 256 * 1024);
+    QVERIFY(server.Port() != 0);
+
+    auto window = fixture.MakeWindow(24, server.Port());
+    // The user presses Close once the package has begun to arrive.
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, this, [&] {
+        if (window->ftpsizelabel->text() != "0" && window->Closebtn->isEnabled())
+            window->Closebtn->click();
+    });
+    watch.start(10);
+    window->ConnectBTN->click();
+    watch.stop();
+    const QStringList lines = window->memo6->toPlainText().split('\n');
+    QCOMPARE(lines.mid(0, 2), (QStringList{"Error: UPGRADE not found.", " "}));
+    QVERIFY(!lines.contains("Upgrade success."));
+    QVERIFY(std::filesystem::file_size(fixture.ProgramFolder() + "UPGRADE.ZIP") <
+            std::filesystem::file_size(scratch / "root/upgrade.zip"));
+    QVERIFY(!std::filesystem::exists(fixture.ProgramFolder() + "big.dat"));
+    QVERIFY(window->ConnectBTN->isEnabled());
     fixture.CloseWindow(window);
 }
 

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <unordered_set>
 #include <utility>
 
 #include "platform/folder_listing.h"
@@ -41,6 +42,8 @@ ChangeWatch& ChangeWatch::operator=(ChangeWatch&& other) noexcept {
         subtree_ = other.subtree_;
         signalled_ = std::exchange(other.signalled_, false);
         device_ = other.device_;
+        root_ = std::move(other.root_);
+        root_wd_ = other.root_wd_;
         folders_ = std::move(other.folders_);
         other.folders_.clear();
     }
@@ -69,27 +72,34 @@ bool ChangeWatch::Open(const std::string& folder, bool subtree) {
         Close();
         return false;
     }
+    root_ = folder;
+    root_wd_ = wd;
     folders_[wd] = folder;
-    if (subtree_) AddTree(folder, false);
+    if (subtree_) {
+        std::unordered_set<int> walked;
+        AddTree(folder, wd, false, walked);
+    }
     return true;
 }
 
-bool ChangeWatch::AddFolder(const std::string& folder) {
+int ChangeWatch::AddFolder(const std::string& folder) {
     struct stat st;
     if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_dev != device_)
-        return false;
+        return -1;
     std::uint32_t mask = kChangeMask | IN_CREATE | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
     int wd = ::inotify_add_watch(fd_, folder.c_str(), mask);
-    if (wd < 0) return false;
-    // A folder reached a second time (a bind mount of a folder above it) is watched already:
-    // it is not walked again, so the walk cannot loop.
-    return folders_.emplace(wd, folder).second;
+    // A folder watched already (moved within the tree) is known by its new path from now on.
+    if (wd >= 0) folders_[wd] = folder;
+    return wd;
 }
 
-void ChangeWatch::AddTree(const std::string& top, bool arrived) {
-    // Walks below `top` (already watched), adding a watch for every folder. For folders that
-    // have just `arrived`, a file found on the way came before their watches existed, which
-    // counts as a change.
+void ChangeWatch::AddTree(const std::string& top, int top_wd, bool arrived,
+                          std::unordered_set<int>& walked) {
+    // Walks below `top` (watched as `top_wd`), adding a watch for every folder. A folder is
+    // walked once per walk, however it is reached (a bind mount of a folder above it), so the
+    // walk cannot loop. For folders that have just `arrived`, a file found on the way came
+    // before their watches existed, which counts as a change.
+    if (!walked.insert(top_wd).second) return;
     std::vector<std::string> pending{top};
     while (!pending.empty()) {
         std::string folder = std::move(pending.back());
@@ -103,7 +113,8 @@ void ChangeWatch::AddTree(const std::string& top, bool arrived) {
                 continue;
             }
             std::string path = JoinPath(folder, entry.name);
-            if (AddFolder(path)) pending.push_back(std::move(path));
+            int wd = AddFolder(path);
+            if (wd >= 0 && walked.insert(wd).second) pending.push_back(std::move(path));
         }
     }
 }
@@ -111,7 +122,9 @@ void ChangeWatch::AddTree(const std::string& top, bool arrived) {
 void ChangeWatch::ReadEvents() {
     if (fd_ < 0) return;
     alignas(struct inotify_event) char buffer[8192];
-    for (;;) {
+    // A bounded number of reads per call, so a folder written without pause cannot hold the
+    // caller; what is left stays pending for the next call.
+    for (int reads = 0; reads < 64; ++reads) {
         ssize_t n = ::read(fd_, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;  // nothing more pending (EAGAIN), or the instance failed
@@ -121,17 +134,16 @@ void ChangeWatch::ReadEvents() {
             std::memcpy(&event, buffer + pos, sizeof event);
             const std::size_t size = sizeof(struct inotify_event) + event.len;
             if (pos + size > static_cast<std::size_t>(n)) break;
-            std::string name;
-            if (event.len > 0) name.assign(buffer + pos + sizeof(struct inotify_event));
+            const char* text = buffer + pos + sizeof(struct inotify_event);
+            const std::string name(text, ::strnlen(text, event.len));
             pos += size;
 
             if (event.mask & IN_Q_OVERFLOW) {
                 // Events were lost: count it as a change, and find the subfolders anew.
                 signalled_ = true;
-                if (subtree_ && !folders_.empty()) {
-                    std::vector<std::string> roots;
-                    for (const auto& [wd, folder] : folders_) roots.push_back(folder);
-                    for (const std::string& folder : roots) AddTree(folder, false);
+                if (subtree_ && folders_.count(root_wd_) != 0) {
+                    std::unordered_set<int> walked;
+                    AddTree(root_, root_wd_, false, walked);
                 }
                 continue;
             }
@@ -148,7 +160,9 @@ void ChangeWatch::ReadEvents() {
                     continue;
                 const std::string path = JoinPath(where->second, name);
                 if (subtree_) {
-                    if (AddFolder(path)) AddTree(path, true);
+                    int wd = AddFolder(path);
+                    std::unordered_set<int> walked;
+                    if (wd >= 0) AddTree(path, wd, true, walked);
                 } else {
                     FolderListing listing(path);
                     FolderEntry entry;

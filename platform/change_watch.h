@@ -12,6 +12,7 @@
 
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace kv::platform {
@@ -44,13 +45,16 @@ public:
 
 private:
     void ReadEvents();
-    void AddTree(const std::string& top, bool arrived);
-    bool AddFolder(const std::string& folder);
+    void AddTree(const std::string& top, int top_wd, bool arrived, std::unordered_set<int>& walked);
+    // Watches a folder below the root; its watch descriptor, or -1.
+    int AddFolder(const std::string& folder);
 
     int fd_ = -1;
     bool subtree_ = false;
     bool signalled_ = false;
     dev_t device_ = 0;
+    std::string root_;
+    int root_wd_ = -1;
     std::unordered_map<int, std::string> folders_;  // watch descriptor -> folder path
 };
 

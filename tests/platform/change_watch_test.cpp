@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -77,6 +78,16 @@ TEST(ChangeWatch, SubtreeWatchesNewSubfolders) {
     EXPECT_TRUE(watch.Signalled());
     watch.Rearm();
     WriteFile(dir / "late/inner/h.exe", "MZ");
+    EXPECT_TRUE(watch.Signalled());
+    watch.Rearm();
+
+    // A watched folder moved within the tree is known by its new name: folders made in it
+    // later are watched as well.
+    ASSERT_EQ(::rename((dir / "deep").c_str(), (dir / "moved").c_str()), 0);
+    watch.Rearm();
+    MakeFolders(dir / "moved/er/newer");
+    EXPECT_FALSE(watch.Signalled());
+    WriteFile(dir / "moved/er/newer/i.exe", "MZ");
     EXPECT_TRUE(watch.Signalled());
 }
 

@@ -118,8 +118,7 @@ void InternetTest::scheduleRules() {
 
 void InternetTest::scheduleDialogWritesWhatTheLoaderReads() {
     DesktopFixture fixture;
-    kv::Catalogue catalogue;
-    catalogue.SetProgramFolder(fixture.ProgramFolder());
+    kv::Catalogue catalogue(fixture.ProgramFolder(), 1);
     const kv::platform::Profile profile = kv::platform::Profile::Settings();
     // Nothing stored: the schedule that never matches.
     kv::Schedule stored = kv::LoadSchedule(profile);
@@ -128,12 +127,16 @@ void InternetTest::scheduleDialogWritesWhatTheLoaderReads() {
 
     kv::TForm dialog(catalogue, 24, profile, fixture.dialogs);
     QVERIFY(dialog.HasBackground());
-    QCOMPARE(dialog.windowTitle(), QString::fromStdString(catalogue.Text(148)));
+    QCOMPARE(dialog.windowTitle(), QString("Controllo automatico"));
+    QCOMPARE(dialog.Label3->text(), QString::fromStdString(catalogue.Text(170)));
+    QCOMPARE(dialog.BitBtn2->text(), QString("&OK"));
     QCOMPARE(dialog.ComboBox1->count(), 39);
     QCOMPARE(dialog.ComboBox1->itemText(30), QString("31"));
-    QCOMPARE(dialog.ComboBox1->itemText(31), QString::fromStdString(catalogue.Text(150)));
+    QCOMPARE(dialog.ComboBox1->itemText(31), QString("Domenica"));
+    QCOMPARE(dialog.ComboBox1->itemText(38), QString("Ogni Giorno"));
     QCOMPARE(dialog.ComboBox2->count(), 13);
-    QCOMPARE(dialog.ComboBox2->itemText(12), QString::fromStdString(catalogue.Text(271)));
+    QCOMPARE(dialog.ComboBox2->itemText(0), QString("Gennaio"));
+    QCOMPARE(dialog.ComboBox2->itemText(12), QString("Ogni Mese"));
     dialog.SetSchedule(stored);
     QCOMPARE(dialog.ComboBox1->currentIndex(), -1);
     QCOMPARE(dialog.ComboBox2->currentIndex(), -1);
@@ -247,14 +250,13 @@ void InternetTest::scheduleToggleAndTheTick() {
 
 void InternetTest::folderPicker() {
     DesktopFixture fixture;
-    kv::Catalogue catalogue;
-    catalogue.SetProgramFolder(fixture.ProgramFolder());
+    kv::Catalogue catalogue(fixture.ProgramFolder(), 1);
     MakeFolders(fixture.Scratch() / "picked/inner");
     {
         kv::TFolderList picker(catalogue);
         QCOMPARE(picker.size(), QSize(262, 255));
-        QCOMPARE(picker.Label1->text(), QString::fromStdString(catalogue.Text(222)));
-        QCOMPARE(picker.BitBtn1->text(), QString::fromStdString(catalogue.Text(2)));
+        QCOMPARE(picker.Label1->text(), QString("Directory corrente "));
+        QCOMPARE(picker.BitBtn1->text(), QString("&Annulla"));
         QCOMPARE(picker.DriveComboBox1->itemText(0), QString("/"));
         QVERIFY(picker.DirectoryListBox1->SetDirectory(
             QString::fromStdString(fixture.Scratch() / "picked/inner")));

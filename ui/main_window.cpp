@@ -61,7 +61,19 @@ MainWindow::MainWindow(const MainWindowOptions& options)
     connect(SpeedButton4, &QToolButton::clicked, this, &MainWindow::SpeedButton4Click);
     connect(SpeedButton5, &QToolButton::clicked, this, &MainWindow::SpeedButton5Click);
     connect(SpeedButton14, &QToolButton::clicked, this, &MainWindow::SpeedButton14Click);
+    connect(BitBtn1, &QPushButton::clicked, this, &MainWindow::BitBtn1Click);
     connect(BitBtn2, &QPushButton::clicked, this, &MainWindow::BitBtn2Click);
+    connect(SpeedButton6, &QToolButton::clicked, this, [this] { SpeedButton6Click(SpeedButton6); });
+    connect(SpeedButton7, &QToolButton::clicked, this, [this] { SpeedButton7Click(SpeedButton7); });
+    // The handlers read a menu item's check mark as it was before the click.
+    connect(Attivatimer1, &QAction::triggered, this, [this](bool checked) {
+        Attivatimer1->setChecked(!checked);
+        SpeedButton6Click(Attivatimer1);
+    });
+    connect(ModalitInternet1, &QAction::triggered, this, [this](bool checked) {
+        ModalitInternet1->setChecked(!checked);
+        SpeedButton7Click(ModalitInternet1);
+    });
     connect(mostraSetup1, &QAction::triggered, this, [this] { SelectPage(0); });
     connect(MostraReport1, &QAction::triggered, this, [this] { SelectPage(1); });
     connect(Mostrapannello1, &QAction::triggered, this, [this] { SelectPage(2); });
@@ -122,11 +134,6 @@ void MainWindow::FormCreate() {
     SpeedButton7->setChecked(settings_.InternetActive);
     SalvaReport1->setChecked(settings_.SaveLog);
     catalogue_.SetLanguage(settings_.Language);
-    // The schedule and internet mode come with their own windows; until then their switches
-    // only keep the saved state.
-    SpeedButton6->setEnabled(false);
-    SpeedButton7->setEnabled(false);
-    BitBtn1->setEnabled(false);
 
     // 5. Captions from the catalogue.
     ApplyCaptions(this, catalogue_);
@@ -160,7 +167,10 @@ void MainWindow::FormCreate() {
     About1Click();
 
     // 11. The tray icon and dropped files come with the tray; the archive gauge is Status2
-    //     (DrawArchiveGauge).
+    //     (DrawArchiveGauge). No download folder is watched yet; the engine drains the
+    //     watches after a boot-area scan.
+    watches_.Clear();
+    engine_.Watches = &watch_drain_;
 
     // 12. The Resource list.
     std::vector<std::string> resources;
@@ -170,6 +180,9 @@ void MainWindow::FormCreate() {
     } else {
         imgLBox2->addItem("/");
     }
+
+    // 13. The schedule.
+    schedule_ = LoadSchedule(platform::Profile::Settings());
 
     // 14. The report can be scrolled across 1024 pixels.
     Memo1->SetHorizontalExtent(1024);
@@ -190,7 +203,8 @@ void MainWindow::FormShow() {
     }
     // The folder tree starts at the root of the current drive.
     DirectoryListBox1->SetDirectory(DriveComboBox1->currentText());
-    // Internet mode resumes here once it exists.
+    // Internet mode resumes when its button was left down.
+    if (watches_.Count() == 0 && SpeedButton7->isChecked()) SpeedButton7Click(nullptr);
 }
 
 std::string MainWindow::LogFileName() const {
@@ -253,12 +267,6 @@ void MainWindow::DriveComboBox1Change() {
     DirectoryListBox1->SetDirectory(DriveComboBox1->currentText());
 }
 
-void MainWindow::BitBtn2Click() {
-    for (int i = imgLBox3->count() - 1; i >= 0; --i) {
-        if (imgLBox3->item(i)->isSelected()) delete imgLBox3->takeItem(i);
-    }
-}
-
 void MainWindow::SelectPage(int index) {
     if (TabSet1->currentIndex() != index) {
         TabSet1->setCurrentIndex(index);  // runs TabSet1Click
@@ -299,10 +307,6 @@ void MainWindow::SpeedButton2Click() {
         return;
     }
     close();
-}
-
-void MainWindow::Timer1Timer() {
-    SetStatus2(QDateTime::currentDateTime().toString("hh.mm.ss - dd/MM/yyyy"));
 }
 
 void MainWindow::SetStatus2(const QString& text) {

@@ -13,6 +13,7 @@
 #include <filesystem>
 
 #include "platform/files.h"
+#include "platform/profile.h"
 
 namespace kv::test {
 
@@ -59,6 +60,23 @@ void ScriptedDialogs::ShowAbout(QWidget* parent, const Catalogue&, int, const st
     if (duringAbout) duringAbout();
 }
 
+bool ScriptedDialogs::EditSchedule(QWidget* parent, const Catalogue& catalogue, int depth,
+                                   const Schedule& current) {
+    ++schedulesShown;
+    TForm dialog(catalogue, depth, platform::Profile::Settings(), *this, parent);
+    dialog.SetSchedule(current);
+    if (!scheduleScript) return false;
+    scheduleScript(dialog);
+    return dialog.result() == QDialog::Accepted;
+}
+
+std::optional<QString> ScriptedDialogs::PickFolder(QWidget*, const Catalogue&) {
+    if (folderAnswers.empty()) return std::nullopt;
+    std::optional<QString> answer = folderAnswers.front();
+    folderAnswers.pop_front();
+    return answer;
+}
+
 DesktopFixture::DesktopFixture() {
     const char* old = std::getenv("XDG_CONFIG_HOME");
     had_config_ = old != nullptr;
@@ -86,6 +104,7 @@ std::unique_ptr<MainWindow> DesktopFixture::MakeWindow(int depth) {
     options.ProgramFolder = program_.Path();
     options.ColourDepth = depth;
     options.Dialogs = &dialogs;
+    options.Clock = clock;
     return std::make_unique<MainWindow>(options);
 }
 

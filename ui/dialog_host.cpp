@@ -4,8 +4,11 @@
 #include <QLineEdit>
 #include <QMessageBox>
 
+#include "platform/profile.h"
+#include "ui/windows/folderlist.h"
 #include "ui/windows/pathwindow.h"
 #include "ui/windows/start.h"
+#include "ui/windows/timerwindow.h"
 
 namespace kv {
 
@@ -60,6 +63,19 @@ void DialogHost::ShowAbout(QWidget* parent, const Catalogue& catalogue, int dept
         return;
     }
     about->exec();
+}
+
+bool DialogHost::EditSchedule(QWidget* parent, const Catalogue& catalogue, int depth,
+                              const Schedule& current) {
+    TForm dialog(catalogue, depth, platform::Profile::Settings(), *this, parent);
+    dialog.SetSchedule(current);
+    return dialog.exec() == QDialog::Accepted;
+}
+
+std::optional<QString> DialogHost::PickFolder(QWidget* parent, const Catalogue& catalogue) {
+    TFolderList dialog(catalogue, parent);
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    return dialog.Folder();
 }
 
 }  // namespace kv

@@ -1,5 +1,6 @@
 // Every modal exchange of the main window with the user goes through one object: question and
-// message boxes, the file dialogs, the path dialog and the about window. The program uses the
+// message boxes, the file dialogs, the path dialog, the about window, the schedule dialog and
+// the folder picker. The program uses the
 // real windows; tests put a scripted host in their place, so nothing waits for a user.
 #pragma once
 
@@ -13,6 +14,7 @@ class QWidget;
 namespace kv {
 
 class Catalogue;
+struct Schedule;
 
 class DialogHost {
 public:
@@ -35,6 +37,13 @@ public:
     // The about window, shown modally until it closes itself.
     virtual void ShowAbout(QWidget* parent, const Catalogue& catalogue, int depth,
                            const std::string& program_folder);
+    // The schedule dialog, showing `current`; OK writes the schedule to the settings file.
+    // True for OK.
+    virtual bool EditSchedule(QWidget* parent, const Catalogue& catalogue, int depth,
+                              const Schedule& current);
+    // The folder picker of internet mode: the full path of the folder chosen, or nothing on
+    // Cancel.
+    virtual std::optional<QString> PickFolder(QWidget* parent, const Catalogue& catalogue);
 };
 
 }  // namespace kv

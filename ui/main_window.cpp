@@ -63,7 +63,19 @@ MainWindow::MainWindow(const MainWindowOptions& options)
     connect(SpeedButton4, &QToolButton::clicked, this, &MainWindow::SpeedButton4Click);
     connect(SpeedButton5, &QToolButton::clicked, this, &MainWindow::SpeedButton5Click);
     connect(SpeedButton14, &QToolButton::clicked, this, &MainWindow::SpeedButton14Click);
+    connect(BitBtn1, &QPushButton::clicked, this, &MainWindow::BitBtn1Click);
     connect(BitBtn2, &QPushButton::clicked, this, &MainWindow::BitBtn2Click);
+    connect(SpeedButton6, &QToolButton::clicked, this, [this] { SpeedButton6Click(SpeedButton6); });
+    connect(SpeedButton7, &QToolButton::clicked, this, [this] { SpeedButton7Click(SpeedButton7); });
+    // The handlers read a menu item's check mark as it was before the click.
+    connect(Attivatimer1, &QAction::triggered, this, [this](bool checked) {
+        Attivatimer1->setChecked(!checked);
+        SpeedButton6Click(Attivatimer1);
+    });
+    connect(ModalitInternet1, &QAction::triggered, this, [this](bool checked) {
+        ModalitInternet1->setChecked(!checked);
+        SpeedButton7Click(ModalitInternet1);
+    });
     connect(mostraSetup1, &QAction::triggered, this, [this] { SelectPage(0); });
     connect(MostraReport1, &QAction::triggered, this, [this] { SelectPage(1); });
     connect(Mostrapannello1, &QAction::triggered, this, [this] { SelectPage(2); });
@@ -126,11 +138,6 @@ void MainWindow::FormCreate() {
     SpeedButton7->setChecked(settings_.InternetActive);
     SalvaReport1->setChecked(settings_.SaveLog);
     catalogue_.SetLanguage(settings_.Language);
-    // The schedule and internet mode come with their own windows; until then their switches
-    // only keep the saved state.
-    SpeedButton6->setEnabled(false);
-    SpeedButton7->setEnabled(false);
-    BitBtn1->setEnabled(false);
 
     // 5. Captions from the catalogue.
     ApplyCaptions(this, catalogue_);
@@ -164,9 +171,12 @@ void MainWindow::FormCreate() {
     About1Click();
 
     // 11. The tray icon, and files and folders dropped on the window; the archive gauge is
-    //     Status2 (DrawArchiveGauge).
+    //     Status2 (DrawArchiveGauge). No download folder is watched yet; the engine drains the
+    //     watches after a boot-area scan.
     AddTrayIcon();
     setAcceptDrops(true);
+    watches_.Clear();
+    engine_.Watches = &watch_drain_;
 
     // 12. The Resource list.
     std::vector<std::string> resources;
@@ -176,6 +186,9 @@ void MainWindow::FormCreate() {
     } else {
         imgLBox2->addItem("/");
     }
+
+    // 13. The schedule.
+    schedule_ = LoadSchedule(platform::Profile::Settings());
 
     // 14. The report can be scrolled across 1024 pixels.
     Memo1->SetHorizontalExtent(1024);
@@ -196,7 +209,8 @@ void MainWindow::FormShow() {
     }
     // The folder tree starts at the root of the current drive.
     DirectoryListBox1->SetDirectory(DriveComboBox1->currentText());
-    // Internet mode resumes here once it exists.
+    // Internet mode resumes when its button was left down.
+    if (watches_.Count() == 0 && SpeedButton7->isChecked()) SpeedButton7Click(nullptr);
 }
 
 std::string MainWindow::LogFileName() const {
@@ -259,12 +273,6 @@ void MainWindow::DriveComboBox1Change() {
     DirectoryListBox1->SetDirectory(DriveComboBox1->currentText());
 }
 
-void MainWindow::BitBtn2Click() {
-    for (int i = imgLBox3->count() - 1; i >= 0; --i) {
-        if (imgLBox3->item(i)->isSelected()) delete imgLBox3->takeItem(i);
-    }
-}
-
 void MainWindow::SelectPage(int index) {
     if (TabSet1->currentIndex() != index) {
         TabSet1->setCurrentIndex(index);  // runs TabSet1Click
@@ -305,10 +313,6 @@ void MainWindow::SpeedButton2Click() {
         return;
     }
     close();
-}
-
-void MainWindow::Timer1Timer() {
-    SetStatus2(QDateTime::currentDateTime().toString("hh.mm.ss - dd/MM/yyyy"));
 }
 
 void MainWindow::SetStatus2(const QString& text) {

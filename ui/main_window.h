@@ -4,19 +4,23 @@
 // window alive by letting pending events run once per folder entry.
 #pragma once
 
+#include <QDateTime>
 #include <QEvent>
 #include <QListWidget>
 #include <QMainWindow>
 #include <QPointer>
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "engine/engine.h"
+#include "platform/change_watch.h"
 #include "ui/catalogue/catalogue.h"
 #include "ui/pictures.h"
 #include "ui/report/report.h"
+#include "ui/schedule.h"
 #include "ui/settings.h"
 #include "update/ftp_client.h"
 #include "update/update_run.h"
@@ -84,6 +88,19 @@ struct MainWindowOptions {
     DialogHost* Dialogs = nullptr;
     // The port of the update server on this machine.
     std::uint16_t UpdatePort = update::kDefaultPort;
+    // The local date and time the clock shows and the schedule is matched against; null: the
+    // system clock.
+    std::function<QDateTime()> Clock;
+};
+
+// What the engine drains after a boot-area scan: the watches of internet mode.
+class WatchTableDrain : public WatchDrain {
+public:
+    explicit WatchTableDrain(platform::WatchTable& table) : table_(table) {}
+    void Drain(int timeout_ms) override { table_.Drain(timeout_ms); }
+
+private:
+    platform::WatchTable& table_;
 };
 
 class MainWindow : public QMainWindow,
@@ -131,10 +148,18 @@ public:
     const QString& TrayTip() const { return tray_tip_; }
     // Whether an update run is in progress (from the Connect button to its end).
     bool UpdateInProgress() const { return update_run_ != nullptr; }
+    // The schedule the clock tick matches (loaded at start and after the schedule dialog).
+    const Schedule& LiveSchedule() const { return schedule_; }
+    // The watches of internet mode's download folders.
+    const platform::WatchTable& DownloadWatches() const { return watches_; }
+    // The local date and time of the clock (see MainWindowOptions::Clock).
+    QDateTime Now() const;
 
     // The Resource list's add rule: appends `entry` unless an entry equal to it without regard
     // to letter case is there. Returns whether it was added.
     bool AddResource(const QString& entry);
+    // The Download-folder list's add rule, the same.
+    bool AddDownloadFolder(const QString& entry);
     // The entries of a list box.
     static std::vector<std::string> Entries(const QListWidget* list);
 
@@ -236,7 +261,12 @@ public slots:
     void SpeedButton4Click();
     void SpeedButton5Click();
     void SpeedButton14Click();
+    void BitBtn1Click();
     void BitBtn2Click();
+    // The schedule toggle ("Usa Timer" button and "Attiva timer" menu item) and the internet
+    // mode switch (SpeedButton7 and "Modalità Internet"); `sender` tells which control it was.
+    void SpeedButton6Click(QObject* sender = nullptr);
+    void SpeedButton7Click(QObject* sender = nullptr);
     void TabSet1Click();
     void Timer1Timer();
     void SalvaReport1Click();
@@ -291,6 +321,10 @@ private:
     void ShowStatusHint(const QString& hint);
     void SetStatus2(const QString& text);
     void ShowWriteFailure(const std::string& path);
+    // Internet mode: builds the watch table from the first entries of the Download-folder
+    // list; closes every watch.
+    void SwitchInternetOn();
+    void CloseWatches();
     // The target the engine is given for a list entry (folders end in '/').
     std::string ResourceTarget(const std::string& entry, bool from_request) const;
     void ScanOneResource(const std::string& heading, const std::string& target);
@@ -329,6 +363,9 @@ private:
     Engine engine_;
     Pictures pictures_;
     DesktopSettings settings_;
+    Schedule schedule_;
+    platform::WatchTable watches_;
+    WatchTableDrain watch_drain_{watches_};
     HintFilter* hint_filter_ = nullptr;
 
     ScanCounters totals_;

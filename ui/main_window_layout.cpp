@@ -409,10 +409,6 @@ void MainWindow::CreateMenus() {
                                QKeySequence(Qt::CTRL | Qt::Key_I));
     ModalitInternet1->setCheckable(true);
     SetHint(ModalitInternet1, "214");
-    // The schedule and internet mode come with their own windows and watches; until then
-    // their switches show the saved state and cannot be changed.
-    Attivatimer1->setEnabled(false);
-    ModalitInternet1->setEnabled(false);
 
     Opzioni1 = bar->addMenu("&Opzioni");
     Opzioni1->setObjectName("Opzioni1");

@@ -174,7 +174,9 @@ void MainWindow::ScanRequest(int wparam, QListWidget* list) {
     } else {
         const int first = wparam < 0 ? 0 : wparam;
         const int last = wparam < 0 ? count - 1 : wparam;
-        for (int i = first; i <= last && i < count && engine_.Options.StopRequested == 0; ++i) {
+        // The list is read afresh at every step: entries may be removed while a scan runs.
+        for (int i = first; i <= last && i < list->count() && engine_.Options.StopRequested == 0;
+             ++i) {
             const std::string target = ResourceTarget(list->item(i)->text().toStdString(), true);
             ScanOneResource(target, target);
         }

@@ -13,6 +13,7 @@
 #include <filesystem>
 
 #include "platform/files.h"
+#include "platform/profile.h"
 
 namespace kv::test {
 
@@ -63,6 +64,23 @@ void ScriptedDialogs::ShowAbout(QWidget* parent, const Catalogue&, int, const st
     if (duringAbout) duringAbout();
 }
 
+bool ScriptedDialogs::EditSchedule(QWidget* parent, const Catalogue& catalogue, int depth,
+                                   const Schedule& current) {
+    ++schedulesShown;
+    TForm dialog(catalogue, depth, platform::Profile::Settings(), *this, parent);
+    dialog.SetSchedule(current);
+    if (!scheduleScript) return false;
+    scheduleScript(dialog);
+    return dialog.result() == QDialog::Accepted;
+}
+
+std::optional<QString> ScriptedDialogs::PickFolder(QWidget*, const Catalogue&) {
+    if (folderAnswers.empty()) return std::nullopt;
+    std::optional<QString> answer = folderAnswers.front();
+    folderAnswers.pop_front();
+    return answer;
+}
+
 DesktopFixture::DesktopFixture() {
     const char* old = std::getenv("XDG_CONFIG_HOME");
     had_config_ = old != nullptr;
@@ -91,6 +109,7 @@ std::unique_ptr<MainWindow> DesktopFixture::MakeWindow(int depth, std::uint16_t 
     options.ColourDepth = depth;
     options.Dialogs = &dialogs;
     options.UpdatePort = update_port;
+    options.Clock = clock;
     return std::make_unique<MainWindow>(options);
 }
 

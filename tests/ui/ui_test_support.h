@@ -14,6 +14,7 @@
 #include "tests/support/test_support.h"
 #include "ui/dialog_host.h"
 #include "ui/main_window.h"
+#include "ui/windows/timerwindow.h"
 
 namespace kv::test {
 
@@ -28,6 +29,10 @@ public:
     std::optional<QString> OpenFileName(QWidget*) override;
     std::optional<QString> AskPath(QWidget*, const Catalogue&, int, const QString& last) override;
     void ShowAbout(QWidget*, const Catalogue&, int depth, const std::string&) override;
+    // A real schedule dialog, filled with `current`, handed to `scheduleScript` (which sets
+    // its controls and clicks a button) instead of being shown; no script cancels it.
+    bool EditSchedule(QWidget*, const Catalogue&, int depth, const Schedule& current) override;
+    std::optional<QString> PickFolder(QWidget*, const Catalogue&) override;
 
     std::deque<bool> questionAnswers;
     std::deque<std::optional<QString>> fileAnswers;  // save and open dialogs
@@ -42,6 +47,9 @@ public:
     int scanRunningDuringAbout = -1;
     // Called while the about window is "open".
     std::function<void()> duringAbout;
+    std::function<void(TForm&)> scheduleScript;
+    int schedulesShown = 0;
+    std::deque<std::optional<QString>> folderAnswers;
 };
 
 // A program folder with the shipped data files of the build, and a settings folder, both
@@ -63,6 +71,8 @@ public:
     void CloseWindow(std::unique_ptr<MainWindow>& window);
 
     ScriptedDialogs dialogs;
+    // The clock of the windows made from now on; null: the system clock.
+    std::function<QDateTime()> clock;
 
 private:
     TempDir program_;

@@ -379,8 +379,9 @@ void MainWindow::About1Click() {
 bool MainWindow::event(QEvent* event) {
     if (event->type() == kScanRequestEvent) {
         auto* request = static_cast<ScanRequestEvent*>(event);
-        if (scan_in_progress_ || engine_.Options.ScanRunning != 0) {
-            // Never a scan inside a scan: the request waits for the running one to end.
+        if (scan_in_progress_ || engine_.Options.ScanRunning != 0 || update_run_ != nullptr) {
+            // Never a scan inside a scan, nor inside an update (its transfer would stall for
+            // the whole scan): the request waits for the running one to end.
             pending_requests_.emplace_back(request->WParam, request->LParam);
         } else if (request->LParam != nullptr) {
             ScanRequest(request->WParam, request->LParam);

@@ -24,7 +24,10 @@ void MainWindow::ConnectBTNClick() {
     if (close_after_update_) {
         close_after_update_ = false;
         close();
+        return;
     }
+    // Scan requests that came during the run (the clock tick, internet mode) run now.
+    if (!scan_in_progress_ && engine_.Options.ScanRunning == 0) RunPendingRequests();
 }
 
 void MainWindow::ClosebtnClick() {

@@ -212,10 +212,20 @@ void TrayUpdateTest::updatePageRunsTheUpdate() {
     QVERIFY(window->memo6->isHidden());
     QVERIFY(!window->Closebtn->isEnabled());
     bool close_enabled_during_run = false;
-    connect(window->memo6, &QPlainTextEdit::textChanged, this,
-            [&] { close_enabled_during_run |= window->Closebtn->isEnabled(); });
+    std::size_t requests_waiting = 0;
+    connect(window->memo6, &QPlainTextEdit::textChanged, this, [&] {
+        close_enabled_during_run |= window->Closebtn->isEnabled();
+        requests_waiting = std::max(requests_waiting, window->PendingScanRequests());
+    });
+    // A scan request that arrives during the run waits for its end.
+    window->imgLBox3->clear();
+    window->imgLBox3->addItem(QString::fromStdString(scratch / "src"));
+    QCoreApplication::postEvent(window.get(), new kv::ScanRequestEvent(-1, window->imgLBox3));
     window->ConnectBTN->click();
     QVERIFY(close_enabled_during_run);
+    QCOMPARE(requests_waiting, std::size_t(1));
+    QCOMPARE(window->ScanRequestCount(), 0);
+    QVERIFY(kv::test::WaitFor([&] { return window->ScanRequestCount() == 1; }));
     const QStringList lines = window->memo6->toPlainText().split('\n');
     QCOMPARE(lines.first(), QString("Firme nuove"));
     QVERIFY(lines.contains("FILE: virus.lst OK"));

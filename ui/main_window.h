@@ -10,14 +10,18 @@
 #include <QPointer>
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "engine/engine.h"
 #include "ui/catalogue/catalogue.h"
 #include "ui/pictures.h"
+#include "ui/printing.h"
 #include "ui/report/report.h"
 #include "ui/settings.h"
+#include "ui/windows/animations.h"
+#include "ui/windows/logviewer.h"
 
 class QAction;
 class QComboBox;
@@ -97,6 +101,16 @@ public:
     const DesktopSettings& Settings() const { return settings_; }
     // The path typed last in the path dialog.
     const QString& LastTypedPath() const { return last_path_; }
+    // The animations of the auxiliary windows, for the whole run.
+    Animations& WindowAnimations() { return animations_; }
+    // The widened report window while it is open.
+    TForm4* WidenedWindow() const { return widened_; }
+    // The log viewers that are open, the widened report window among them.
+    std::vector<TForm4*> OpenViewers() const;
+    // What a log viewer opened from this window is given.
+    ViewerContext MakeViewerContext();
+    // How the last print job went.
+    const PrintOutcome& LastPrint() const { return last_print_; }
 
     // The Resource list's add rule: appends `entry` unless an entry equal to it without regard
     // to letter case is there. Returns whether it was added.
@@ -202,6 +216,9 @@ public slots:
     void Contents1Click();
     void About1Click();
     void DriveComboBox1Change();
+    void VisualizzaLogfile1Click();
+    void Allargafinestra1Click();
+    void Stampa1Click();
 
 signals:
     // The window has closed: the program ends.
@@ -239,6 +256,9 @@ private:
     void ShowStatusHint(const QString& hint);
     void SetStatus2(const QString& text);
     void ShowWriteFailure(const std::string& path);
+    // Runs `work` (an action on infected files) with scans held back, like the about window.
+    void RunWithoutScans(const std::function<void()>& work);
+    void CloseViewers();
     // The target the engine is given for a list entry (folders end in '/').
     std::string ResourceTarget(const std::string& entry, bool from_request) const;
     void ScanOneResource(const std::string& heading, const std::string& target);
@@ -275,6 +295,10 @@ private:
     bool closed_ = false;
     bool centred_ = false;
     QPointer<QWidget> help_window_;
+    Animations animations_;
+    QPointer<TForm4> widened_;
+    std::vector<QPointer<TForm4>> viewers_;
+    PrintOutcome last_print_;
 };
 
 }  // namespace kv

@@ -195,10 +195,14 @@ void MainWindow::AskAboutInfections(bool from_request) {
         raise();
         activateWindow();
     }
-    // The report in a larger window comes with the log viewer; until then the report page
-    // is brought forward.
-    SelectPage(1);
-    raise();
+    // The widened report window: opened when there is none, else brought to the front.
+    if (Allargafinestra1->isEnabled() && widened_ == nullptr) {
+        Allargafinestra1Click();
+    } else if (widened_ != nullptr) {
+        widened_->show();
+        widened_->raise();
+        widened_->activateWindow();
+    }
 }
 
 void MainWindow::EndScan(bool from_command) {

@@ -27,6 +27,11 @@ public:
     std::optional<QString> OpenFileName(QWidget*) override;
     std::optional<QString> AskPath(QWidget*, const Catalogue&, int, const QString& last) override;
     void ShowAbout(QWidget*, const Catalogue&, int depth, const std::string&) override;
+    std::optional<QString> OpenLogFileName(QWidget*, const QString& start) override;
+    std::optional<QString> AskDestinationFolder(QWidget*, const Catalogue&,
+                                                const QString& caption) override;
+    // Prints to the PDF file `pdfFile`; an empty name cancels the print dialog.
+    bool ChoosePrinter(QWidget*, QPrinter& printer) override;
 
     std::deque<bool> questionAnswers;
     std::deque<std::optional<QString>> fileAnswers;  // save and open dialogs
@@ -35,6 +40,11 @@ public:
     QStringList messages;   // text of each message
     QStringList saveStarts;
     QStringList pathStarts;
+    QStringList logStarts;
+    std::deque<std::optional<QString>> folderAnswers;  // destination folder dialogs
+    QStringList folderCaptions;
+    QString pdfFile;
+    int printDialogs = 0;
     int aboutShown = 0;
     // The value the engine's ScanRunning had while the about window was "open".
     int scanRunningDuringAbout = -1;

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QPrinter>
 #include <QPushButton>
 #include <QTimer>
@@ -19,8 +20,10 @@
 #include "tests/ui/ui_test_support.h"
 #include "ui/printing.h"
 #include "ui/timgbox.h"
+#include "ui/widgets.h"
 #include "ui/windows/animations.h"
 #include "ui/windows/copia.h"
+#include "ui/windows/dettagli.h"
 #include "ui/windows/file_actions.h"
 #include "ui/windows/logviewer.h"
 
@@ -74,6 +77,7 @@ private slots:
     void logViewerFileMode();
     void widenedWindowFollowsTheReport();
     void printingWrapsAndBreaksPages();
+    void destinationFolderDialog();
 };
 
 void ViewerTest::copyMoveRenameDelete() {
@@ -414,6 +418,32 @@ void ViewerTest::printingWrapsAndBreaksPages() {
     QCOMPARE(device.PrintedLines(), 1 + wide_lines);
     QVERIFY(device.Close());
     fixture.CloseWindow(window);
+}
+
+void ViewerTest::destinationFolderDialog() {
+    DesktopFixture fixture;
+    kv::Catalogue catalogue;
+    catalogue.SetProgramFolder(fixture.ProgramFolder());
+    const std::string folder = fixture.Scratch() / "target";
+    kv::test::MakeFolders(folder);
+
+    // OK gives the folder selected in the tree, as a full path.
+    {
+        kv::TFormDettagli dialog(catalogue);
+        QCOMPARE(dialog.Label1->text(), QString::fromStdString(catalogue.Text(181)));
+        QVERIFY(dialog.DirectoryListBox1->SetDirectory(QString::fromStdString(folder)));
+        QTimer::singleShot(0, dialog.BitBtn2, &QPushButton::click);
+        QCOMPARE(dialog.exec(), int(QDialog::Accepted));
+        QCOMPARE(dialog.SelectedFolder(), QString::fromStdString(folder));
+    }
+    // Esc cancels wherever the focus is, the folder tree included.
+    {
+        kv::TFormDettagli dialog(catalogue);
+        QTimer::singleShot(0, dialog.DirectoryListBox1, [&dialog] {
+            QTest::keyClick(dialog.DirectoryListBox1, Qt::Key_Escape);
+        });
+        QCOMPARE(dialog.exec(), int(QDialog::Rejected));
+    }
 }
 
 KV_UI_TEST_MAIN(ViewerTest)

@@ -147,8 +147,8 @@ void TForm4::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     const int w = width();
     Panel1->setGeometry(0, 0, w, 74);
-    Label1->setGeometry(qMax(80, w - 200), 4, 196, 36);
-    Label2->setGeometry(qMax(80, w - 200), 40, 196, 13);
+    Label1->setGeometry(qMax(80, w - 200), 2, 196, 34);
+    Label2->setGeometry(qMax(80, w - 200), 35, 196, 13);
     ComboBox1->setGeometry(qMax(80, w - 200), 50, 192, 21);
     ReportBox->setGeometry(0, 74, w, height() - 74);
 }

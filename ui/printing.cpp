@@ -22,6 +22,7 @@ bool PrinterTextDevice::Open(const QFont& font) {
     y_ = 0;
     pages_ = 1;
     lines_ = 0;
+    page_full_ = false;
     return true;
 }
 
@@ -52,17 +53,20 @@ int PrinterTextDevice::FittingLength(const QString& text, int from, int width) c
 }
 
 bool PrinterTextDevice::PrintOne(const QString& text) {
+    // The page that the last line filled is turned only when there is more to print, so a
+    // job never ends with an empty page.
+    if (page_full_) {
+        if (!printer_.newPage()) return false;
+        page_full_ = false;
+        ++pages_;
+        y_ = 0;
+    }
     const QFontMetrics metrics = painter_.fontMetrics();
     const int height = text.isEmpty() ? metrics.height() : metrics.height() + 2;
     if (!text.isEmpty()) painter_.drawText(0, y_ + metrics.ascent(), text);
     ++lines_;
     y_ += height;
-    const int page_height = painter_.device()->height();
-    if (y_ > page_height - 2 * height) {
-        if (!printer_.newPage()) return false;
-        ++pages_;
-        y_ = 0;
-    }
+    if (y_ > painter_.device()->height() - 2 * height) page_full_ = true;
     return true;
 }
 

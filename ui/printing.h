@@ -45,6 +45,7 @@ private:
     QPrinter& printer_;
     QPainter painter_;
     int y_ = 0;
+    bool page_full_ = false;
     int pages_ = 0;
     int lines_ = 0;
 };

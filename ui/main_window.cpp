@@ -390,7 +390,7 @@ ViewerContext MainWindow::MakeViewerContext() {
 std::vector<TForm4*> MainWindow::OpenViewers() const {
     std::vector<TForm4*> open;
     for (const QPointer<TForm4>& viewer : viewers_) {
-        if (viewer != nullptr) open.push_back(viewer.data());
+        if (viewer != nullptr && !viewer->Closed()) open.push_back(viewer.data());
     }
     return open;
 }
@@ -412,7 +412,7 @@ void MainWindow::RunWithoutScans(const std::function<void()>& work) {
 
 void MainWindow::Allargafinestra1Click() {
     // At most one widened window: while it is open the item is disabled.
-    if (!Allargafinestra1->isEnabled() || widened_ != nullptr) return;
+    if (!Allargafinestra1->isEnabled() || WidenedWindow() != nullptr) return;
     auto* viewer = new TForm4(MakeViewerContext(), this);
     if (colour_depth_ >= 16) viewer->ReportBox->SetBitmap(pictures_.ReportBackground);
     viewer->setWindowTitle(QString::fromStdString(catalogue_.Text(174)));

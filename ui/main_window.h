@@ -104,7 +104,9 @@ public:
     // The animations of the auxiliary windows, for the whole run.
     Animations& WindowAnimations() { return animations_; }
     // The widened report window while it is open.
-    TForm4* WidenedWindow() const { return widened_; }
+    TForm4* WidenedWindow() const {
+        return widened_ != nullptr && !widened_->Closed() ? widened_.data() : nullptr;
+    }
     // The log viewers that are open, the widened report window among them.
     std::vector<TForm4*> OpenViewers() const;
     // What a log viewer opened from this window is given.

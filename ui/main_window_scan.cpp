@@ -196,12 +196,12 @@ void MainWindow::AskAboutInfections(bool from_request) {
         activateWindow();
     }
     // The widened report window: opened when there is none, else brought to the front.
-    if (Allargafinestra1->isEnabled() && widened_ == nullptr) {
+    if (TForm4* widened = WidenedWindow()) {
+        widened->show();
+        widened->raise();
+        widened->activateWindow();
+    } else {
         Allargafinestra1Click();
-    } else if (widened_ != nullptr) {
-        widened_->show();
-        widened_->raise();
-        widened_->activateWindow();
     }
 }
 

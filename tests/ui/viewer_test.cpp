@@ -368,8 +368,11 @@ void ViewerTest::widenedWindowFollowsTheReport() {
     // Closing gives the menu item back.
     widened->close();
     QVERIFY(window->Allargafinestra1->isEnabled());
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(window->WidenedWindow() == nullptr);
+    // Ctrl+G at once opens a new one, even before the closed one is deleted.
+    window->Allargafinestra1->trigger();
+    QVERIFY(window->WidenedWindow() != nullptr && window->WidenedWindow() != widened);
+    QCOMPARE(window->OpenViewers().size(), std::size_t(1));
     fixture.CloseWindow(window);
 }
 

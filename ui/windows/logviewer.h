@@ -62,6 +62,8 @@ public:
     bool LoadLogFile(const QString& path, QString& error);
 
     bool FileMode() const { return file_mode_; }
+    // Whether the window has closed (it is deleted soon after).
+    bool Closed() const { return released_; }
     int MirroredRows() const { return mirrored_; }
     // How often the hourglass was shown while rows were added.
     int HourglassShown() const { return hourglass_shown_; }

@@ -3,8 +3,11 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPrintDialog>
+#include <QPrinter>
 
 #include "platform/profile.h"
+#include "ui/windows/dettagli.h"
 #include "ui/windows/folderlist.h"
 #include "ui/windows/pathwindow.h"
 #include "ui/windows/start.h"
@@ -52,6 +55,31 @@ std::optional<QString> DialogHost::AskPath(QWidget* parent, const Catalogue& cat
     dialog.Edit1->setText(last);
     if (dialog.exec() != QDialog::Accepted) return std::nullopt;
     return dialog.Edit1->text();
+}
+
+std::optional<QString> DialogHost::OpenLogFileName(QWidget* parent, const QString& start) {
+    QFileDialog dialog(parent);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setDefaultSuffix("LOG");
+    dialog.setNameFilters({"Logfile Kestravo (*.LOG *.log)", "Tutti i files (*)"});
+    dialog.setOption(QFileDialog::ReadOnly, false);
+    if (!start.isEmpty()) dialog.selectFile(start);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+    return dialog.selectedFiles().first();
+}
+
+std::optional<QString> DialogHost::AskDestinationFolder(QWidget* parent, const Catalogue& catalogue,
+                                                        const QString& caption) {
+    TFormDettagli dialog(catalogue, parent);
+    dialog.setWindowTitle(caption);
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    return dialog.SelectedFolder();
+}
+
+bool DialogHost::ChoosePrinter(QWidget* parent, QPrinter& printer) {
+    QPrintDialog dialog(&printer, parent);
+    return dialog.exec() == QDialog::Accepted;
 }
 
 void DialogHost::ShowAbout(QWidget* parent, const Catalogue& catalogue, int depth,

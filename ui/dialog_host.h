@@ -1,6 +1,6 @@
 // Every modal exchange of the main window with the user goes through one object: question and
-// message boxes, the file dialogs, the path dialog, the about window, the schedule dialog and
-// the folder picker. The program uses the
+// message boxes, the file dialogs, the path dialog, the about window, the schedule dialog, the
+// folder picker, the destination folder dialog and the print dialog. The program uses the
 // real windows; tests put a scripted host in their place, so nothing waits for a user.
 #pragma once
 
@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+class QPrinter;
 class QWidget;
 
 namespace kv {
@@ -34,6 +35,13 @@ public:
     // The path dialog, pre-filled with `last`; the text typed, or nothing on Cancel.
     virtual std::optional<QString> AskPath(QWidget* parent, const Catalogue& catalogue, int depth,
                                            const QString& last);
+    // The log open dialog, starting at `start`; nothing on Cancel.
+    virtual std::optional<QString> OpenLogFileName(QWidget* parent, const QString& start);
+    // The destination folder dialog with `caption`; the selected folder, or nothing on Cancel.
+    virtual std::optional<QString> AskDestinationFolder(QWidget* parent, const Catalogue& catalogue,
+                                                        const QString& caption);
+    // The print dialog: true when the user chose a printer (set up in `printer`).
+    virtual bool ChoosePrinter(QWidget* parent, QPrinter& printer);
     // The about window, shown modally until it closes itself.
     virtual void ShowAbout(QWidget* parent, const Catalogue& catalogue, int depth,
                            const std::string& program_folder);

@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QLabel>
 #include <QMenuBar>
+#include <QPrinter>
 #include <QPushButton>
 #include <QScreen>
 #include <QStackedWidget>
@@ -22,6 +23,7 @@
 #include "ui/help_window.h"
 #include "ui/hints.h"
 #include "ui/look.h"
+#include "ui/printing.h"
 #include "ui/report_drawing.h"
 #include "ui/timgbox.h"
 #include "ui/widgets.h"
@@ -82,6 +84,9 @@ MainWindow::MainWindow(const MainWindowOptions& options)
     connect(SalvaReport1, &QAction::triggered, this, &MainWindow::SalvaReport1Click);
     connect(Contents1, &QAction::triggered, this, &MainWindow::Contents1Click);
     connect(About1, &QAction::triggered, this, &MainWindow::About1Click);
+    connect(VisualizzaLogfile1, &QAction::triggered, this, &MainWindow::VisualizzaLogfile1Click);
+    connect(Allargafinestra1, &QAction::triggered, this, &MainWindow::Allargafinestra1Click);
+    connect(Stampa1, &QAction::triggered, this, &MainWindow::Stampa1Click);
     connect(Timer1, &QTimer::timeout, this, &MainWindow::Timer1Timer);
     connect(ConnectBTN, &QPushButton::clicked, this, &MainWindow::ConnectBTNClick);
     connect(Closebtn, &QPushButton::clicked, this, &MainWindow::ClosebtnClick);
@@ -97,6 +102,9 @@ MainWindow::MainWindow(const MainWindowOptions& options)
 }
 
 MainWindow::~MainWindow() {
+    // The viewers use the report and the animations, which go with this object.
+    for (QPointer<TForm4>& viewer : viewers_) delete viewer.data();
+    viewers_.clear();
     if (hint_filter_ != nullptr) qApp->removeEventFilter(hint_filter_);
     report_.SetListener(nullptr);
 }
@@ -376,6 +384,90 @@ void MainWindow::About1Click() {
     if (!scan_in_progress_ && saved == 0) RunPendingRequests();
 }
 
+// ---- Log viewers and printing ----
+
+ViewerContext MainWindow::MakeViewerContext() {
+    ViewerContext context;
+    context.Messages = &catalogue_;
+    context.Report = &report_;
+    context.MainList = Memo1;
+    context.Pictures = &animations_;
+    context.Dialogs = dialogs_;
+    context.ProgramFolder = program_folder_;
+    context.ColourDepth = colour_depth_;
+    context.Exclusive = [this](const std::function<void()>& work) { RunWithoutScans(work); };
+    return context;
+}
+
+std::vector<TForm4*> MainWindow::OpenViewers() const {
+    std::vector<TForm4*> open;
+    for (const QPointer<TForm4>& viewer : viewers_) {
+        if (viewer != nullptr && !viewer->Closed()) open.push_back(viewer.data());
+    }
+    return open;
+}
+
+void MainWindow::CloseViewers() {
+    for (QPointer<TForm4>& viewer : viewers_) {
+        if (viewer != nullptr) viewer->close();
+    }
+    viewers_.clear();
+}
+
+void MainWindow::RunWithoutScans(const std::function<void()>& work) {
+    const std::uint8_t saved = engine_.Options.ScanRunning;
+    engine_.Options.ScanRunning = 1;
+    work();
+    engine_.Options.ScanRunning = saved;
+    if (!scan_in_progress_ && saved == 0) RunPendingRequests();
+}
+
+void MainWindow::Allargafinestra1Click() {
+    // At most one widened window: while it is open the item is disabled.
+    if (!Allargafinestra1->isEnabled() || WidenedWindow() != nullptr) return;
+    auto* viewer = new TForm4(MakeViewerContext(), this);
+    if (colour_depth_ >= 16) viewer->ReportBox->SetBitmap(pictures_.ReportBackground);
+    viewer->setWindowTitle(QString::fromStdString(catalogue_.Text(174)));
+    viewer->ReportBox->SetTag(1);
+    viewer->ReportBox->SetHorizontalExtent(1024);
+    viewer->FollowReport(Allargafinestra1);
+    Allargafinestra1->setEnabled(false);
+    widened_ = viewer;
+    std::erase_if(viewers_, [](const QPointer<TForm4>& open) { return open == nullptr; });
+    viewers_.emplace_back(viewer);
+    viewer->show();
+    viewer->raise();
+    viewer->activateWindow();
+    QCoreApplication::processEvents();
+}
+
+void MainWindow::VisualizzaLogfile1Click() {
+    std::optional<QString> name =
+        dialogs_->OpenLogFileName(this, QString::fromStdString(LogFileName()));
+    if (!name || name->isEmpty()) return;
+    auto* viewer = new TForm4(MakeViewerContext(), this);
+    QString error;
+    if (!viewer->LoadLogFile(*name, error)) {
+        delete viewer;
+        dialogs_->ShowMessage(this, windowTitle(), error);
+        return;
+    }
+    std::erase_if(viewers_, [](const QPointer<TForm4>& open) { return open == nullptr; });
+    viewers_.emplace_back(viewer);
+    viewer->show();
+}
+
+void MainWindow::Stampa1Click() {
+    QPrinter printer;
+    if (!dialogs_->ChoosePrinter(this, printer)) return;
+    last_print_ = PrintReport(report_, printer);
+    if (!last_print_.ok) {
+        const QString where =
+            printer.outputFileName().isEmpty() ? printer.printerName() : printer.outputFileName();
+        dialogs_->ShowMessage(this, windowTitle(), QString("Unable to print to %1").arg(where));
+    }
+}
+
 bool MainWindow::event(QEvent* event) {
     if (event->type() == kScanRequestEvent) {
         auto* request = static_cast<ScanRequestEvent*>(event);
@@ -454,6 +546,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
         failures << QString("Unable to write to %1").arg(QString::fromStdString(auto_file));
     if (!failures.isEmpty()) dialogs_->ShowMessage(this, windowTitle(), failures.join('\n'));
 
+    CloseViewers();
     Memo1->clear();
     report_.ClearReportLines();
     if (help_window_ != nullptr) help_window_->close();

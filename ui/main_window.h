@@ -19,11 +19,14 @@
 #include "platform/change_watch.h"
 #include "ui/catalogue/catalogue.h"
 #include "ui/pictures.h"
+#include "ui/printing.h"
 #include "ui/report/report.h"
 #include "ui/schedule.h"
 #include "ui/settings.h"
 #include "update/ftp_client.h"
 #include "update/update_run.h"
+#include "ui/windows/animations.h"
+#include "ui/windows/logviewer.h"
 
 class QAction;
 class QComboBox;
@@ -154,6 +157,18 @@ public:
     const platform::WatchTable& DownloadWatches() const { return watches_; }
     // The local date and time of the clock (see MainWindowOptions::Clock).
     QDateTime Now() const;
+    // The animations of the auxiliary windows, for the whole run.
+    Animations& WindowAnimations() { return animations_; }
+    // The widened report window while it is open.
+    TForm4* WidenedWindow() const {
+        return widened_ != nullptr && !widened_->Closed() ? widened_.data() : nullptr;
+    }
+    // The log viewers that are open, the widened report window among them.
+    std::vector<TForm4*> OpenViewers() const;
+    // What a log viewer opened from this window is given.
+    ViewerContext MakeViewerContext();
+    // How the last print job went.
+    const PrintOutcome& LastPrint() const { return last_print_; }
 
     // The Resource list's add rule: appends `entry` unless an entry equal to it without regard
     // to letter case is there. Returns whether it was added.
@@ -277,6 +292,9 @@ public slots:
     void ClosebtnClick();
     void MostraKestravo1Click();
     void NascondiPannello1Click();
+    void VisualizzaLogfile1Click();
+    void Allargafinestra1Click();
+    void Stampa1Click();
 
 signals:
     // The window has closed: the program ends.
@@ -325,6 +343,9 @@ private:
     // list; closes every watch.
     void SwitchInternetOn();
     void CloseWatches();
+    // Runs `work` (an action on infected files) with scans held back, like the about window.
+    void RunWithoutScans(const std::function<void()>& work);
+    void CloseViewers();
     // The target the engine is given for a list entry (folders end in '/').
     std::string ResourceTarget(const std::string& entry, bool from_request) const;
     void ScanOneResource(const std::string& heading, const std::string& target);
@@ -383,6 +404,10 @@ private:
     update::UpdateRun* update_run_ = nullptr;
     // The window was asked to close during an update: it closes when the run has ended.
     bool close_after_update_ = false;
+    Animations animations_;
+    QPointer<TForm4> widened_;
+    std::vector<QPointer<TForm4>> viewers_;
+    PrintOutcome last_print_;
 };
 
 }  // namespace kv

@@ -393,10 +393,6 @@ void MainWindow::CreateMenus() {
     SetHint(Allargafinestra1, "220");
     Stampa1 = NewItem(Report1, "Stampa1", "Stam&pa ", 125);
     SetHint(Stampa1, "221");
-    // The log viewer, the widened report window and printing come with their own windows.
-    VisualizzaLogfile1->setEnabled(false);
-    Allargafinestra1->setEnabled(false);
-    Stampa1->setEnabled(false);
 
     Internet1 = bar->addMenu("&Internet");
     Internet1->setObjectName("Internet1");

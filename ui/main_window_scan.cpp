@@ -196,10 +196,14 @@ void MainWindow::AskAboutInfections(bool from_request) {
                                           QString::fromStdString(catalogue_.Text(223)));
     if (!ok) return;
     if (from_request) MostraKestravo1Click();
-    // The report in a larger window comes with the log viewer; until then the report page
-    // is brought forward.
-    SelectPage(1);
-    raise();
+    // The widened report window: opened when there is none, else brought to the front.
+    if (TForm4* widened = WidenedWindow()) {
+        widened->show();
+        widened->raise();
+        widened->activateWindow();
+    } else {
+        Allargafinestra1Click();
+    }
 }
 
 void MainWindow::EndScan(bool from_command) {

@@ -330,7 +330,7 @@ void InternetTest::downloadFoldersAreWatchedAndHandedOver() {
 
     // Adding through the folder picker: a folder equal but for letter case is not added again;
     // the root is watched on its own unless the settings ask for the whole file system.
-    fixture.dialogs.folderAnswers = {QString::fromStdString(scratch / "D10"), QString("/"),
+    fixture.dialogs.pickAnswers = {QString::fromStdString(scratch / "D10"), QString("/"),
                                      std::nullopt};
     window->BitBtn1->click();
     QCOMPARE(window->imgLBox3->count(), 2);

@@ -446,6 +446,15 @@ void ScanTest::questionAfterARequestShowsTheWindow() {
     QVERIFY(window->isVisible());
     QCOMPARE(window->TabSet1->currentIndex(), 1);
     QCOMPARE(window->ScanTotals()[kv::ScanCounters::VirusesFound], 1);
+    // OK opened the widened report window; a second question brings the same one forward.
+    kv::TForm4* widened = window->WidenedWindow();
+    QVERIFY(widened != nullptr && widened->isVisible());
+    QVERIFY(!window->Allargafinestra1->isEnabled());
+    fixture.dialogs.questionAnswers.push_back(true);
+    Request(*window, 0, window->imgLBox3);
+    QCOMPARE(fixture.dialogs.questions.size(), 2);
+    QCOMPARE(window->WidenedWindow(), widened);
+    QCOMPARE(window->OpenViewers().size(), std::size_t(1));
     fixture.CloseWindow(window);
 }
 

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QPrinter>
 #include <QThread>
 
 #include <cstdlib>
@@ -75,10 +76,35 @@ bool ScriptedDialogs::EditSchedule(QWidget* parent, const Catalogue& catalogue, 
 }
 
 std::optional<QString> ScriptedDialogs::PickFolder(QWidget*, const Catalogue&) {
+    if (pickAnswers.empty()) return std::nullopt;
+    std::optional<QString> answer = pickAnswers.front();
+    pickAnswers.pop_front();
+    return answer;
+}
+
+std::optional<QString> ScriptedDialogs::OpenLogFileName(QWidget*, const QString& start) {
+    logStarts << start;
+    if (fileAnswers.empty()) return std::nullopt;
+    std::optional<QString> answer = fileAnswers.front();
+    fileAnswers.pop_front();
+    return answer;
+}
+
+std::optional<QString> ScriptedDialogs::AskDestinationFolder(QWidget*, const Catalogue&,
+                                                             const QString& caption) {
+    folderCaptions << caption;
     if (folderAnswers.empty()) return std::nullopt;
     std::optional<QString> answer = folderAnswers.front();
     folderAnswers.pop_front();
     return answer;
+}
+
+bool ScriptedDialogs::ChoosePrinter(QWidget*, QPrinter& printer) {
+    ++printDialogs;
+    if (pdfFile.isEmpty()) return false;
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    printer.setOutputFileName(pdfFile);
+    return true;
 }
 
 DesktopFixture::DesktopFixture() {

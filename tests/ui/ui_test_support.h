@@ -33,6 +33,11 @@ public:
     // its controls and clicks a button) instead of being shown; no script cancels it.
     bool EditSchedule(QWidget*, const Catalogue&, int depth, const Schedule& current) override;
     std::optional<QString> PickFolder(QWidget*, const Catalogue&) override;
+    std::optional<QString> OpenLogFileName(QWidget*, const QString& start) override;
+    std::optional<QString> AskDestinationFolder(QWidget*, const Catalogue&,
+                                                const QString& caption) override;
+    // Prints to the PDF file `pdfFile`; an empty name cancels the print dialog.
+    bool ChoosePrinter(QWidget*, QPrinter& printer) override;
 
     std::deque<bool> questionAnswers;
     std::deque<std::optional<QString>> fileAnswers;  // save and open dialogs
@@ -42,6 +47,11 @@ public:
     QStringList errors;     // "caption|text" of each error message
     QStringList saveStarts;
     QStringList pathStarts;
+    QStringList logStarts;
+    std::deque<std::optional<QString>> folderAnswers;  // destination folder dialogs
+    QStringList folderCaptions;
+    QString pdfFile;
+    int printDialogs = 0;
     int aboutShown = 0;
     // The value the engine's ScanRunning had while the about window was "open".
     int scanRunningDuringAbout = -1;
@@ -49,7 +59,7 @@ public:
     std::function<void()> duringAbout;
     std::function<void(TForm&)> scheduleScript;
     int schedulesShown = 0;
-    std::deque<std::optional<QString>> folderAnswers;
+    std::deque<std::optional<QString>> pickAnswers;  // folder pickers of internet mode
 };
 
 // A program folder with the shipped data files of the build, and a settings folder, both

@@ -609,6 +609,111 @@ QImage ToDisplay16(const QImage& image) {
     return image.convertToFormat(QImage::Format_Indexed8, table, Qt::ThresholdDither);
 }
 
+// One picture of the action window's animation (272 by 60): a sheet of paper travels from
+// the folder on the left, past the emblem that looks it over, into the folder on the right.
+// `frame` runs from 0 to 29.
+QImage ActionFrame(int frame) {
+    const int w = 272, h = 60;
+    QImage image = NewImage(w, h);
+    QPainter painter(&image);
+    Antialias(painter);
+    QLinearGradient fill(0, 0, 0, h);
+    fill.setColorAt(0.0, QColor(20, 44, 130));
+    fill.setColorAt(1.0, kDeepNavy);
+    painter.fillRect(image.rect(), fill);
+
+    auto folder = [&](qreal x) {
+        painter.setPen(QPen(QColor(120, 80, 10), 1));
+        painter.setBrush(kGold);
+        QPainterPath path;
+        path.moveTo(x, 20);
+        path.lineTo(x + 14, 20);
+        path.lineTo(x + 18, 24);
+        path.lineTo(x + 40, 24);
+        path.lineTo(x + 40, 50);
+        path.lineTo(x, 50);
+        path.closeSubpath();
+        painter.drawPath(path);
+        painter.setBrush(kPaleGold);
+        painter.drawRect(QRectF(x + 2, 29, 36, 21));
+    };
+    folder(8);
+    folder(224);
+    DrawEmblem(painter, QRectF(120, 6, 32, 40));
+
+    // The sheet follows a low arc from one folder to the other.
+    const qreal t = frame / 29.0;
+    const qreal x = 22 + t * (236 - 22);
+    const qreal y = 24 - 16 * qSin(t * M_PI);
+    painter.setPen(QPen(QColor(60, 60, 80), 1));
+    painter.setBrush(kCream);
+    painter.drawRect(QRectF(x - 7, y, 14, 18));
+    painter.setPen(QPen(QColor(90, 120, 200), 1));
+    for (int line = 0; line < 4; ++line)
+        painter.drawLine(QPointF(x - 4, y + 4 + line * 3.5), QPointF(x + 4, y + 4 + line * 3.5));
+    // A gold sweep under the emblem shows the file being looked at.
+    const int dots = frame % 10;
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(kPaleGold);
+    for (int i = 0; i < 10; ++i) {
+        const qreal size = i == dots ? 4 : 2;
+        painter.drawEllipse(QPointF(96 + i * 8.5, 54), size / 2, size / 2);
+    }
+    painter.end();
+    return image.convertToFormat(QImage::Format_RGB32);
+}
+
+// One frame of the log viewer's globe (56 by 60 on black): meridians turn a little further
+// with every frame, 35 frames for a whole turn of the pattern.
+QImage GlobeFrame(int frame) {
+    const int w = 56, h = 60;
+    QImage image = NewImage(w, h, Qt::black);
+    QPainter painter(&image);
+    Antialias(painter);
+    const QPointF centre(28, 30);
+    const qreal radius = 25;
+    QRadialGradient sea(centre - QPointF(8, 8), radius * 1.4);
+    sea.setColorAt(0.0, QColor(90, 160, 255));
+    sea.setColorAt(0.7, QColor(20, 60, 170));
+    sea.setColorAt(1.0, QColor(6, 18, 70));
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(sea);
+    painter.drawEllipse(centre, radius, radius);
+
+    // Land: blobs on the sphere that move with the turn and vanish at the edge.
+    const qreal turn = frame * 2 * M_PI / 35.0;
+    const struct {
+        qreal longitude, latitude, size;
+    } land[] = {{0.0, 0.5, 9},  {1.1, -0.3, 7}, {2.3, 0.2, 10},
+                {3.6, -0.6, 6}, {4.7, 0.7, 8},  {5.5, -0.1, 7}};
+    for (const auto& blob : land) {
+        const qreal lon = blob.longitude + turn;
+        const qreal depth = qCos(lon);
+        if (depth <= 0) continue;
+        const QPointF at(centre.x() + radius * qSin(lon) * qCos(blob.latitude),
+                         centre.y() - radius * qSin(blob.latitude));
+        painter.setBrush(QColor(40, 150, 60, int(120 + 135 * depth)));
+        painter.drawEllipse(at, blob.size * depth / 2 + 1, blob.size / 2);
+    }
+
+    painter.setBrush(Qt::NoBrush);
+    painter.setPen(QPen(QColor(180, 210, 255, 110), 1));
+    for (int i = 0; i < 4; ++i) {
+        const qreal lon = turn + i * M_PI / 4;
+        const qreal half = qAbs(radius * qSin(lon));
+        painter.drawEllipse(centre, half, radius);
+    }
+    for (int i = -1; i <= 1; ++i) {
+        const qreal y = centre.y() + i * radius / 2;
+        const qreal half = qSqrt(radius * radius - (y - centre.y()) * (y - centre.y()));
+        painter.drawLine(QPointF(centre.x() - half, y), QPointF(centre.x() + half, y));
+    }
+    painter.setPen(QPen(QColor(200, 230, 255), 1));
+    painter.drawEllipse(centre, radius, radius);
+    painter.end();
+    return image.convertToFormat(QImage::Format_RGB32);
+}
+
 struct Output {
     QString name;
     QImage image;
@@ -667,10 +772,16 @@ int main(int argc, char** argv) {
         {"about2", ToDisplay16(AboutMagnifier())},
         {"kestravo", ProgramIcon()},
     };
+    std::vector<Output> all = outputs;
+    // The action window's animation, 16 colours, and the log viewer's globe, 256 colours.
+    for (int frame = 0; frame < 30; ++frame)
+        all.push_back({QString::number(331 + frame), ToDisplay16(ActionFrame(frame))});
+    for (int frame = 0; frame < 35; ++frame)
+        all.push_back({QString::number(1 + frame), To256Colours(GlobeFrame(frame))});
 
     bool ok = true;
     QString qrc = "<!DOCTYPE RCC>\n<RCC version=\"1.0\">\n<qresource prefix=\"/\">\n";
-    for (const Output& output : outputs) {
+    for (const Output& output : all) {
         ok = Save(output.image, resources + "/" + output.name + ".png", "PNG") && ok;
         qrc += QString("  <file alias=\"%1\">%1.png</file>\n").arg(output.name);
     }

@@ -23,10 +23,10 @@
 #include "ui/report/report.h"
 #include "ui/schedule.h"
 #include "ui/settings.h"
-#include "update/ftp_client.h"
-#include "update/update_run.h"
 #include "ui/windows/animations.h"
 #include "ui/windows/logviewer.h"
+#include "update/ftp_client.h"
+#include "update/update_run.h"
 
 class QAction;
 class QComboBox;

@@ -331,7 +331,7 @@ void InternetTest::downloadFoldersAreWatchedAndHandedOver() {
     // Adding through the folder picker: a folder equal but for letter case is not added again;
     // the root is watched on its own unless the settings ask for the whole file system.
     fixture.dialogs.pickAnswers = {QString::fromStdString(scratch / "D10"), QString("/"),
-                                     std::nullopt};
+                                   std::nullopt};
     window->BitBtn1->click();
     QCOMPARE(window->imgLBox3->count(), 2);
     window->BitBtn1->click();

@@ -38,7 +38,28 @@ int CompoundFile::Open(const std::string& path, Access access) {
     bool opened = writable_ ? file_.OpenReadWrite(path) : file_.OpenRead(path);
     if (!opened) return kDocCannotOpen;
     file_size_ = file_.OpenedSize() >= 0 ? file_.OpenedSize() : file_.Size();
+    return ReadStructure();
+}
 
+int CompoundFile::Open(platform::File file) {
+    Close();
+    writable_ = false;
+    file_ = std::move(file);
+    file_size_ = file_.KnownSize();
+    if (file_size_ < 0) {
+        file_.Close();
+        file_size_ = 0;
+        return kDocCannotOpen;
+    }
+    return ReadStructure();
+}
+
+long CompoundFile::ReadFileAt(void* buffer, std::size_t count, std::int64_t offset) {
+    if (!file_.IsOpen()) return -1;
+    return cache_.ReadAt(file_, file_size_, buffer, count, offset);
+}
+
+int CompoundFile::ReadStructure() {
     std::uint8_t header[kSectorSize] = {};
     long got = cache_.ReadAt(file_, file_size_, header, sizeof header, 0);
     if (got < static_cast<long>(kHeaderMinimum) || std::memcmp(header, kSignature, 4) != 0) {

@@ -48,6 +48,8 @@ public:
     // finds the Word stream. Returns kDocOk, kDocCannotOpen or kDocNotWord. Whatever the
     // result, Close() (or the destructor) closes the file.
     int Open(const std::string& path, Access access);
+    // The same for a file the caller opened for reading, which the object takes over.
+    int Open(platform::File file);
     void Close();
     bool IsOpen() const { return file_.IsOpen(); }
 
@@ -57,6 +59,10 @@ public:
     const std::vector<std::uint32_t>& Chain() const { return chain_; }
     std::uint64_t ChainBytes() const { return chain_.size() * kSectorSize; }
     std::int64_t FileSize() const { return file_size_; }
+    // Reads up to `count` bytes of the file at `offset`, through the same cache as the
+    // stream: a file found not to be a Word document is searched as plain data without
+    // being opened or read again. Returns the bytes read (0 at the end) or -1.
+    long ReadFileAt(void* buffer, std::size_t count, std::int64_t offset);
 
     // File offset of a stream offset: the k-th sector of the chain plus the offset in it, for
     // stream offset 512 × k + r. -1 when the offset lies beyond the chain or the file.
@@ -77,6 +83,8 @@ private:
     // Reads (or writes) one piece that lies within one sector.
     std::size_t Transfer(std::uint8_t* read_to, const std::uint8_t* write_from, std::size_t length);
     void BuildChain(const std::vector<std::uint32_t>& fat_sectors, std::uint32_t dir_sector);
+    // Checks the header and finds the Word stream of the file just opened.
+    int ReadStructure();
 
     platform::File file_;
     // The header, the allocation table and the directory, and small streams, come from memory;

@@ -38,9 +38,17 @@ std::string UpperAscii(std::string text) {
 
 int WordDocument::Open(const std::string& path, Access access) {
     Close();
-    int result = file_.Open(path, access);
-    if (result != kDocOk) return result;
+    const int result = file_.Open(path, access);
+    return result == kDocOk ? ReadFields() : result;
+}
 
+int WordDocument::Open(platform::File file) {
+    Close();
+    const int result = file_.Open(std::move(file));
+    return result == kDocOk ? ReadFields() : result;
+}
+
+int WordDocument::ReadFields() {
     std::uint8_t fields[kFieldsEnd] = {};
     file_.SeekStream(0);
     std::size_t got = file_.ReadStream(fields, sizeof fields);
@@ -214,18 +222,23 @@ bool WordDocument::WriteMacroTable() {
 }
 
 DocumentScanResult ScanDocument(const std::string& path, DocumentSearcher& searcher) {
+    platform::File file;
+    if (!file.OpenRead(path)) return DocumentScanResult{};
+    return ScanDocument(std::move(file), searcher);
+}
+
+DocumentScanResult ScanDocument(platform::File file, DocumentSearcher& searcher) {
     DocumentScanResult result;
     std::array<std::uint8_t, kSearchBlockSize + kSearchSlack> block{};
     WordDocument doc;
-    result.open_result = doc.Open(path, Access::kRead);
+    result.open_result = doc.Open(std::move(file));
 
     if (result.open_result == kDocNotWord) {
-        doc.Close();
-        platform::File file;
-        if (!file.OpenRead(path)) return result;
+        // The plain pass reads through the document reader's cache: a small file was read
+        // whole when its header was checked.
         std::int64_t offset = 0;
         for (;;) {
-            long got = file.ReadAt(block.data(), kSearchBlockSize, offset);
+            long got = doc.Stream().ReadFileAt(block.data(), kSearchBlockSize, offset);
             if (got <= 0) break;
             std::size_t count = static_cast<std::size_t>(got);
             std::memset(block.data() + count, 0, block.size() - count);

@@ -50,6 +50,8 @@ public:
     // (nothing to scan: no macro table, one shorter than 27 bytes or longer than the file, or
     // a table whose first record is not a macro record).
     int Open(const std::string& path, Access access);
+    // The same, for reading, of a file the caller opened, which the object takes over.
+    int Open(platform::File file);
     void Close();
 
     CompoundFile& Stream() { return file_; }
@@ -96,6 +98,8 @@ public:
     bool WriteMacroTable();
 
 private:
+    // Reads the stream's header fields and the macro table of the file just opened.
+    int ReadFields();
     int ReadMacroTable();
     void FindNameTables(std::size_t count_index);
     void IndexNames();
@@ -170,6 +174,8 @@ struct DocumentScanResult {
 //    4000 bytes from offset 0, until the first hit;
 //  - kDocCannotOpen, kDocNoMacros: nothing is searched.
 DocumentScanResult ScanDocument(const std::string& path, DocumentSearcher& searcher);
+// The same for a file the caller opened for reading.
+DocumentScanResult ScanDocument(platform::File file, DocumentSearcher& searcher);
 
 // Neutralises every macro of a Word 6/95 document in place: names blanked in both name
 // tables, texts overwritten with bytes that decode to blanks, the table written back. The

@@ -30,13 +30,17 @@ std::uint32_t Get32(const std::uint8_t* p) {
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-// Writes every block of a member to an open file.
+// Writes every block of a member to an open file: at its position, or from offset `at` on.
 class FileSink : public MemberSink {
 public:
-    explicit FileSink(platform::File& out) : out_(out) {}
+    explicit FileSink(platform::File& out, std::int64_t at = -1) : out_(out), at_(at) {}
     bool Consume(const OutputBlock& block) override {
         if (block.count == 0) return true;
-        if (!out_.WriteAll(block.window, block.count)) {
+        const bool written = at_ < 0
+                                 ? out_.WriteAll(block.window, block.count)
+                                 : out_.WriteAllAt(block.window, block.count,
+                                                   at_ + static_cast<std::int64_t>(block.offset));
+        if (!written) {
             failed_ = true;
             return false;
         }
@@ -46,6 +50,7 @@ public:
 
 private:
     platform::File& out_;
+    std::int64_t at_;
     bool failed_ = false;
 };
 
@@ -114,13 +119,23 @@ bool ZipArchive::ReadAt(std::int64_t pos, void* buffer, std::size_t count) {
 }
 
 int ZipArchive::Open(const std::string& path) {
+    platform::File file;
+    file.OpenRead(path);  // a file that did not open gives kStatusCannotOpen below
+    return Open(std::move(file));
+}
+
+int ZipArchive::Open(platform::File file) {
     Close();
     member_name_.clear();
     central_name_.clear();
     output_total_ = 0;
     entries_left_ = 0;
-    if (!file_.OpenRead(path)) return status_ = kStatusCannotOpen;
-    file_size_ = file_.OpenedSize();
+    file_ = std::move(file);
+    file_size_ = file_.KnownSize();
+    if (file_size_ < 0) {
+        file_.Close();
+        return status_ = kStatusCannotOpen;
+    }
     if (file_size_ < static_cast<std::int64_t>(kEndSize) + 1) {
         file_.Close();
         return status_ = kStatusTooShort;
@@ -211,6 +226,15 @@ void ZipArchive::Close() {
 
 int ZipArchive::ExtractMember(platform::File& out, std::uint64_t limit, ExtractProgress* progress) {
     FileSink sink(out);
+    int result = Extract(sink, limit, progress, false);
+    if (sink.Failed()) return kExtractWriteFailed;
+    return result;
+}
+
+int ZipArchive::ExtractMemberAt(platform::File& out, std::int64_t at, std::uint64_t limit,
+                                ExtractProgress* progress) {
+    if (at < 0) return kExtractWriteFailed;
+    FileSink sink(out, at);
     int result = Extract(sink, limit, progress, false);
     if (sink.Failed()) return kExtractWriteFailed;
     return result;

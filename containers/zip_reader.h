@@ -145,6 +145,8 @@ public:
     // Opens the archive and makes its first member current. Returns the new Status: 0 with a
     // member current, else a negative code (the file is then closed again).
     int Open(const std::string& path);
+    // The same for a file the caller opened for reading, which the archive takes over.
+    int Open(platform::File file);
     // Moves to the next member of the central directory. Returns the new Status: 0 with a
     // member current, 1 when every announced entry was visited, -1 when the next central
     // header is missing or broken. Called when Status is already not 0, it gives 1: the walk
@@ -187,6 +189,10 @@ public:
     // as they are. Returns kExtractOk or a negative code above.
     int ExtractMember(platform::File& out, std::uint64_t limit = kDefaultFileLimit,
                       ExtractProgress* progress = nullptr);
+    // The same, writing from offset `at` of `out` on without using or moving its position.
+    int ExtractMemberAt(platform::File& out, std::int64_t at,
+                        std::uint64_t limit = kDefaultFileLimit,
+                        ExtractProgress* progress = nullptr);
     // Decompresses the current member block by block into `sink`. At most `limit` bytes are
     // produced. Returns kExtractOk, kExtractNothing (at most one byte of data, sink not called)
     // or a negative code above.

@@ -114,9 +114,12 @@ bool ExtractedOrSizeDiffers(int result) {
 
 }  // namespace
 
-int Engine::ScanArchiveFile(const std::string& path, const std::string& display_name) {
+int Engine::ScanArchiveFile(const std::string& path, const std::string& display_name,
+                            const FileSource& source) {
     zip::ZipArchive archive;
-    if (archive.Open(path) != zip::kStatusMember) return 0;
+    platform::File file;
+    OpenSource(source, path, file);  // a file that did not open is refused by Open
+    if (archive.Open(std::move(file)) != zip::kStatusMember) return 0;
     Counters[ScanCounters::ArchivesOpened] += 1;
 
     if (archive_depth_ == 0) {
@@ -196,14 +199,14 @@ int Engine::ScanExtractedMember(zip::ZipArchive& archive, FileKind member_kind,
         return 0;
     }
 
-    // The temporary file of this nesting level: made at its first member, rewritten for each
-    // later one (creating and deleting a file per member cost more than all the rest of its
-    // scan on some file systems), deleted when the resource's scan ends or when it held a
-    // large member.
+    // The temporary file of this nesting level: made at its first member, overwritten from its
+    // start for each later one and never cut (creating and deleting a file per member cost
+    // more than all the rest of its scan on some file systems, and emptying one makes ext4
+    // write it out when it is closed), deleted when the resource's scan ends or when it held
+    // a large member.
     const std::size_t level = static_cast<std::size_t>(archive_depth_ > 0 ? archive_depth_ - 1 : 0);
     if (extract_files_.size() <= level) extract_files_.resize(level + 1);
     ExtractFile& slot = extract_files_[level];
-    if (slot.file && !slot.file->Rewind()) slot.file.reset();
     if (!slot.file) {
         slot.file = std::make_unique<platform::TempFile>("ZIP");
         slot.length = 0;
@@ -215,14 +218,16 @@ int Engine::ScanExtractedMember(zip::ZipArchive& archive, FileKind member_kind,
     }
     ui_.SetProgressCaption("Extracting " + member_name);
     GaugeAndPump progress(ui_);
-    int result = archive.ExtractMember(temp.Handle(), limit, &progress);
-    // What an earlier, longer member left behind the new content is cut off.
-    const std::int64_t length = temp.Handle().Position();
-    if (length < 0 || (static_cast<std::uint64_t>(length) < slot.length && !temp.EndHere())) {
+    int result = archive.ExtractMemberAt(temp.Handle(), 0, limit, &progress);
+    if (result == zip::kExtractWriteFailed) {
+        ChargeInflate(archive.OutputTotal());
         slot.file.reset();
         return 0;
     }
-    slot.length = static_cast<std::uint64_t>(length);
+    // The member is the first OutputTotal() bytes of the file. What an earlier, longer member
+    // left behind them stays: the scan reads the file through this descriptor, never past that
+    // length, so cutting the file (a system call per member) is not needed.
+    slot.length = archive.OutputTotal();
     // A large member's file goes as soon as its scan is over. (The nested scan may add levels
     // and so move the slots: the slot is found again by its level.)
     struct ReleaseLarge {
@@ -243,6 +248,7 @@ int Engine::ScanExtractedMember(zip::ZipArchive& archive, FileKind member_kind,
     // A stop requested during a long extraction is honoured before the member's scan.
     if (Options.StopRequested != 0) return 0;
     Kind = member_kind;
+    source_ = FileSource{-1, nullptr, &temp.Handle(), static_cast<std::int64_t>(slot.length)};
     return ScanFile(temp.Path(), member_display);
 }
 

@@ -33,9 +33,12 @@ private:
 
 }  // namespace
 
-int Engine::ScanDocumentFile(const std::string& path, const std::string& display_name) {
+int Engine::ScanDocumentFile(const std::string& path, const std::string& display_name,
+                             const FileSource& source) {
+    platform::File file;
+    if (!OpenSource(source, path, file)) return 0;
     KernelDocumentSearcher searcher(kernel_, database_);
-    const ole::DocumentScanResult result = ole::ScanDocument(path, searcher);
+    const ole::DocumentScanResult result = ole::ScanDocument(std::move(file), searcher);
     // Documents are not counted as scanned files; only what they hold is counted.
     switch (result.finding) {
         case ole::DocumentFinding::kInfectedData:

@@ -99,7 +99,7 @@ void Engine::WalkFolder(const std::string& folder) {
         } else {
             Counters[ScanCounters::FilesFound] += 1;
             if (ClassifyFile(entry.name)) {
-                walk_entry_ = WalkEntry{listing.Descriptor(), &entry.name};
+                source_ = FileSource{listing.Descriptor(), &entry.name, nullptr, 0};
                 ScanFile(folder + entry.name);
             }
         }
@@ -138,19 +138,19 @@ bool Engine::ClassifyFile(const std::string& name) {
 }
 
 int Engine::ScanFile(const std::string& path, const std::string& display_name) {
-    const WalkEntry walk_entry = walk_entry_;
-    walk_entry_ = WalkEntry{};
+    const FileSource source = source_;
+    source_ = FileSource{};
     const std::string& display = display_name.empty() ? path : display_name;
     if (display_name.empty()) top_level_name_ = path;
     ui_.SetProgressCaption(display);
     switch (Kind) {
         case kKindSpreadsheet:
         case kKindDocument:
-            return ScanDocumentFile(path, display);
+            return ScanDocumentFile(path, display, source);
         case kKindArchive:
-            return ScanArchiveFile(path, display);
+            return ScanArchiveFile(path, display, source);
         default:
-            return ScanProgramFile(path, walk_entry);
+            return ScanProgramFile(path, source);
     }
 }
 
@@ -167,14 +167,21 @@ void Engine::ReleaseSignatureDatabase() {
     database_.Release();
 }
 
-int Engine::ScanProgramFile(const std::string& path, const WalkEntry& entry) {
+bool Engine::OpenSource(const FileSource& source, const std::string& path, platform::File& file) {
+    if (source.name != nullptr) return file.OpenReadIn(source.folder_fd, *source.name);
+    if (source.written != nullptr) {
+        file.Borrow(*source.written, source.written_size);
+        return file.IsOpen();
+    }
+    return file.OpenRead(path);
+}
+
+int Engine::ScanProgramFile(const std::string& path, const FileSource& source) {
     // Program files are reported by their path.
     int infected = 0;
     {
         platform::File file;
-        const bool opened = entry.name != nullptr ? file.OpenReadIn(entry.folder_fd, *entry.name)
-                                                  : file.OpenRead(path);
-        if (!opened) return 0;
+        if (!OpenSource(source, path, file)) return 0;
         Counters[ScanCounters::FilesScanned] += 1;
 
         // The block at the entry point, then the anchored pass over the same block, then the
@@ -200,6 +207,7 @@ int Engine::ScanProgramFile(const std::string& path, const WalkEntry& entry) {
     // more as an archive.
     if (kernel_.ArchiveMark() == MatchKernel::kArchiveMarkPk) {
         Kind = kKindArchive;
+        source_ = source;
         if (ScanFile(path) == 1) infected = 1;
     }
     return infected;

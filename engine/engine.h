@@ -115,14 +115,21 @@ private:
     // Scans the boot area of the file system whose root is `root`; returns whether its
     // device could be opened.
     bool ScanBootArea(const std::string& root);
-    // A file the walk hands over is opened by its name in the walk's open folder.
-    struct WalkEntry {
+    // Where ScanFile finds its file when not by its path: a file the walk hands over is
+    // opened by its name in the walk's open folder, a member just extracted is read through
+    // the descriptor of its temporary file (its first `written_size` bytes).
+    struct FileSource {
         int folder_fd = -1;
         const std::string* name = nullptr;
+        const platform::File* written = nullptr;
+        std::int64_t written_size = 0;
     };
-    int ScanProgramFile(const std::string& path, const WalkEntry& entry);
-    int ScanDocumentFile(const std::string& path, const std::string& display_name);
-    int ScanArchiveFile(const std::string& path, const std::string& display_name);
+    static bool OpenSource(const FileSource& source, const std::string& path, platform::File& file);
+    int ScanProgramFile(const std::string& path, const FileSource& source);
+    int ScanDocumentFile(const std::string& path, const std::string& display_name,
+                         const FileSource& source);
+    int ScanArchiveFile(const std::string& path, const std::string& display_name,
+                        const FileSource& source);
     // The two ways of scanning the current member of an archive (archive_branch.cpp). Each
     // returns 1 when it reported an infection.
     int ScanExtractedMember(zip::ZipArchive& archive, FileKind member_kind,
@@ -145,8 +152,9 @@ private:
     ReportList& report_;
     ScanUi& ui_;
     std::string top_level_name_;
-    // Set by the walk for the ScanFile call it makes, taken (and cleared) by that call.
-    WalkEntry walk_entry_;
+    // Set for the ScanFile call that the walk or the archive branch makes, taken (and
+    // cleared) by that call.
+    FileSource source_;
 
     // The archive scan of one top-level file, across its nesting levels: the level of the
     // archive being read (0 outside archives), the decompression budget and the directory

@@ -426,8 +426,7 @@ void MatchKernel::LocateEntry(platform::File& file) {
     w.archive_mark = 0;
     w.jump_budget = kJumpBudget;
     std::memset(w.header, 0, sizeof w.header);
-    const std::int64_t file_size = file.OpenedSize() >= 0 ? file.OpenedSize() : file.Size();
-    w.size_limit = file_size > 0 ? file_size : 0;
+    w.size_limit = 0;
     if (w.buffer == nullptr || w.capacity == 0) return;
 
     const long n = file.ReadAt(w.buffer, w.capacity, 0);
@@ -437,13 +436,23 @@ void MatchKernel::LocateEntry(platform::File& file) {
         w.complete = 1;
         return;
     }
-    if (w.count < w.capacity) w.complete = 1;
-    FillHeader();
     const DataView first{w.buffer, w.count};
+    const bool exe =
+        (first.At(0) == 'M' && first.At(1) == 'Z') || (first.At(0) == 'Z' && first.At(1) == 'M');
+    // The length that counts: a first block shorter than the window ends where the file does;
+    // an EXE header gives its image size (below); only for a longer file of another kind is
+    // the file system asked.
+    if (w.count < w.capacity) {
+        w.complete = 1;
+        w.size_limit = n;
+    } else if (!exe) {
+        w.size_limit = std::max<std::int64_t>(file.KnownSize(), 0);
+    }
+    FillHeader();
     w.archive_mark = static_cast<std::uint16_t>(first.At(30) | (first.At(31) << 8));
 
     std::size_t pos = 0;
-    if ((first.At(0) == 'M' && first.At(1) == 'Z') || (first.At(0) == 'Z' && first.At(1) == 'M')) {
+    if (exe) {
         w.class_mask = kClassExe;
         w.entry_known = 1;
         std::int64_t entry = 0, image = 0;

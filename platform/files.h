@@ -44,8 +44,15 @@ public:
     // Opens an existing regular file. `follow_links` false refuses a symbolic link.
     bool OpenRead(const std::string& path, bool follow_links = true);
     // The same for the entry `name` of the open folder `folder_fd` (a folder listing's), which
-    // spares the system the walk along a whole path; a symbolic link is refused.
+    // spares the system the walk along a whole path; a symbolic link is refused. The listing
+    // already said the entry is a regular file, so the size is not asked for at the open but at
+    // the first KnownSize() call, which also refuses the file if it was replaced by something
+    // else meanwhile (until then, a FIFO reads as empty and a folder as an error).
     bool OpenReadIn(int folder_fd, const std::string& name);
+    // Reads the first `size` bytes of another open file through that file's descriptor, which
+    // stays the other's to close: a temporary file just written is scanned without opening it
+    // again, and whatever lies behind `size` (an earlier, longer content) is never read.
+    void Borrow(const File& other, std::int64_t size);
     bool OpenReadWrite(const std::string& path);
     // Creates or truncates a regular file (mode 0644 before umask).
     bool Create(const std::string& path);
@@ -62,12 +69,19 @@ public:
     // Reads until `count` bytes came or the file ended; returns the bytes read or -1.
     long ReadFull(void* buffer, std::size_t count);
     // Reads until `count` bytes came from `offset` on or the file ended, without using or
-    // moving the file position; returns the bytes read or -1. A file opened for reading is
-    // taken to end at its size when it was opened: no further read is made to find that out.
+    // moving the file position; returns the bytes read or -1. A file whose size is known (see
+    // OpenedSize) is taken to end there: nothing behind it is read, and no further read is
+    // made to find the end; of any other file, a short read is its end.
     long ReadAt(void* buffer, std::size_t count, std::int64_t offset);
-    // The size of a file opened for reading, as it was when it was opened; -1 otherwise.
+    // The size of a file opened for reading, as it was when it was opened; -1 otherwise (and
+    // for OpenReadIn until KnownSize() was called).
     std::int64_t OpenedSize() const { return opened_size_; }
+    // The size of a file opened for reading, found out once; -1 when that fails or the file
+    // is not a regular file.
+    std::int64_t KnownSize();
     bool WriteAll(const void* buffer, std::size_t count);
+    // Writes all of `buffer` at `offset`, without using or moving the file position.
+    bool WriteAllAt(const void* buffer, std::size_t count, std::int64_t offset);
     bool Seek(std::int64_t offset);
     std::int64_t Position() const;
     std::int64_t Size() const;
@@ -76,6 +90,8 @@ public:
 private:
     int fd_ = -1;
     std::int64_t opened_size_ = -1;
+    bool owned_ = true;        // false for a borrowed descriptor
+    bool size_asked_ = false;  // KnownSize() has been called
 };
 
 // Serves the small reads of a reader that jumps about a file (an archive's directory and
@@ -121,12 +137,6 @@ public:
     File& Handle() { return file_; }
     // Closes the descriptor but keeps the file until destruction.
     void CloseHandle() { file_.Close(); }
-    // For a new content under the same name: Rewind() puts the position at the start, the
-    // caller writes, and EndHere() cuts the file at the position reached. (Overwriting and then
-    // cutting costs far less on some file systems than emptying the file first, which makes
-    // ext4 write it out when it is closed.) False when the file is not open or that fails.
-    bool Rewind() { return file_.IsOpen() && file_.Seek(0); }
-    bool EndHere();
     // Deletes the file now.
     void Remove();
 

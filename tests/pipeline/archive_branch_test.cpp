@@ -205,6 +205,24 @@ TEST_F(ArchiveBranchTest, DocumentsInsideAnArchive) {
     EXPECT_EQ(Counter(ScanCounters::ArchivesOpened), 1);
 }
 
+TEST_F(ArchiveBranchTest, AShorterMemberNeverReadsWhatALongerOneLeftInTheTemporaryFile) {
+    // The members share one temporary file, which is overwritten but not cut: the test string
+    // of the first lies behind the end of the two after it.
+    std::string long_sheet(20000, 'a');
+    long_sheet.replace(15000, Eicar().size(), Eicar());
+    const std::string inner = ZipFiles(dir_ / "inner.zip", {{"clean.com", PaddedProgram("\xC3")}});
+    const std::string zip = ZipFiles(dir_ / "mixed.zip", {{"long.xls", long_sheet},
+                                                          {"short.xls", std::string(3000, 'b')},
+                                                          {"inner.zip", ReadFile(inner)}});
+    Scan(zip);
+    EXPECT_EQ(Lines(), (Texts{Line(zip + "-->long.xls", kEicarName, kind::InfectedFile),
+                              Line(zip, "", kind::InfectedArchive)}));
+    EXPECT_EQ(Counter(ScanCounters::VirusesFound), 1);
+    EXPECT_EQ(Counter(ScanCounters::ArchivesOpened), 2);
+    EXPECT_EQ(Counter(ScanCounters::FilesScanned), 1);
+    EXPECT_EQ(ui_.most_temp_files, 1);
+}
+
 TEST_F(ArchiveBranchTest, SelfExtractingProgramIsScannedAsAProgramAndAsAnArchive) {
     const std::string payload =
         ZipFiles(dir_ / "payload.zip", {{"eicar.com", PaddedProgram(Eicar())}});

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -85,6 +86,45 @@ TEST(File, ReadsSeeksAndAppends) {
     EXPECT_EQ(in.ReadFull(buffer, sizeof buffer), 5);
     EXPECT_STREQ(buffer, "world");
     EXPECT_FALSE(in.Seek(-1));
+}
+
+TEST(File, OpenedInAFolderOrBorrowedReadsOnlyWhatItMay) {
+    TempDir dir;
+    WriteFile(dir / "a.exe", "0123456789");
+    ASSERT_EQ(::mkfifo((dir / "pipe.exe").c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("a.exe", (dir / "link.exe").c_str()), 0);
+    FolderListing listing(dir.Path());
+    ASSERT_GE(listing.Descriptor(), 0);
+
+    // The size is asked for only when wanted; a name replaced by a FIFO after the listing
+    // neither blocks nor reads nor gives a size, and a link is still refused.
+    File file;
+    ASSERT_TRUE(file.OpenReadIn(listing.Descriptor(), "a.exe"));
+    EXPECT_EQ(file.OpenedSize(), -1);
+    char buffer[32] = {};
+    EXPECT_EQ(file.ReadAt(buffer, sizeof buffer, 4), 6);
+    EXPECT_EQ(file.KnownSize(), 10);
+    EXPECT_EQ(file.OpenedSize(), 10);
+    ASSERT_TRUE(file.OpenReadIn(listing.Descriptor(), "pipe.exe"));
+    EXPECT_EQ(file.ReadAt(buffer, sizeof buffer, 0), -1);  // a FIFO cannot be read at an offset
+    EXPECT_EQ(file.KnownSize(), -1);
+    EXPECT_FALSE(file.OpenReadIn(listing.Descriptor(), "link.exe"));
+
+    // A borrowed descriptor reads up to the given length, and closing the borrower leaves
+    // the owner's file open.
+    File owner;
+    ASSERT_TRUE(owner.OpenRead(dir / "a.exe"));
+    {
+        File view;
+        view.Borrow(owner, 4);
+        std::memset(buffer, 0, sizeof buffer);
+        EXPECT_EQ(view.ReadAt(buffer, sizeof buffer, 0), 4);
+        EXPECT_STREQ(buffer, "0123");
+        EXPECT_EQ(view.ReadAt(buffer, sizeof buffer, 4), 0);
+        EXPECT_EQ(view.KnownSize(), 4);
+    }
+    EXPECT_EQ(owner.ReadAt(buffer, 3, 7), 3);
+    EXPECT_EQ(std::string(buffer, 3), "789");
 }
 
 TEST(TempFile, IsPrivateAndRemovedWhenDone) {

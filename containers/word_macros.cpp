@@ -285,13 +285,19 @@ DocumentScanResult ScanDocument(platform::File file, DocumentSearcher& searcher)
 bool CleanDocument(const std::string& path) {
     WordDocument doc;
     if (doc.Open(path, Access::kReadWrite) != kDocOk) return false;
+    // The names are blanked in the table copy and the table written back before any text is
+    // overwritten: a text that lies inside the table itself must end blank, not be put back
+    // by the table's write. The walk uses the copy, which the text writes do not change.
     bool whole = true;
     do {
         doc.FindMacroName();
         doc.BlankName();
-        if (!doc.BlankText()) whole = false;
     } while (doc.NextMacro() == kDocOk);
     if (!doc.WriteMacroTable()) whole = false;
+    doc.FirstMacro();
+    do {
+        if (!doc.BlankText()) whole = false;
+    } while (doc.NextMacro() == kDocOk);
     return whole;
 }
 

@@ -76,6 +76,8 @@ public:
     // Moves to the next record when it lies wholly inside the table and starts with 0x55:
     // returns 0; otherwise -3 and the current record stays.
     int NextMacro();
+    // Goes back to the first record.
+    void FirstMacro() { current_ = first_; }
 
     // Looks up the current macro's name: the first table A record, among the first
     // MacroCount() records of tables A and B walked side by side, whose identifier equals the

@@ -303,6 +303,30 @@ TEST_F(WordMacrosTest, TheCleanerRefusesWhatItCannotClean) {
     EXPECT_EQ(kv::test::ReadFile(path).size(), file.size());
 }
 
+TEST_F(WordMacrosTest, ATextInsideTheMacroTableEndsBlank) {
+    // The table's length is stretched over the text that follows it: the table's write-back
+    // must not put the text back after it was blanked.
+    WordDocumentSpec spec;
+    const std::string text = "Sub MAIN\n" + kVirus + "\nEnd Sub";
+    spec.macros = {{"AutoOpen", text, 0x5A}};
+    kv::test::WordLayout layout;
+    std::string file = kv::test::BuildWordDocument(spec, &layout);
+    const std::size_t stream_at =
+        static_cast<std::size_t>((layout.compound.chains["WordDocument"][0] + 1) * 512);
+    kv::test::Poke32(file, stream_at + 0x11C,
+                     layout.table_length + static_cast<std::uint32_t>(text.size()));
+    const std::string path = Write(file);
+    ASSERT_EQ(Scan(path).finding, DocumentFinding::kMacroVirus);
+
+    ASSERT_TRUE(CleanDocument(path));
+    EXPECT_EQ(Scan(path).finding, DocumentFinding::kNothing);
+    WordDocument doc;
+    ASSERT_EQ(doc.Open(path, Access::kRead), kDocOk);
+    std::vector<std::uint8_t> buf(200);
+    const std::size_t n = doc.ReadText(buf.data(), buf.size());
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf.data()), n), std::string(text.size(), ' '));
+}
+
 TEST_F(WordMacrosTest, MalformedTablesStayInsideTheirCopy) {
     WordDocumentSpec spec;
     spec.macros = {{"AutoOpen", "first text", 0}, {"CleanAll", "second", 0x10}, {"x", kVirus, 0}};

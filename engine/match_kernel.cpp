@@ -516,7 +516,26 @@ void MatchKernel::LocateEntry(platform::File& file) {
             break;
         }
     }
+    // The window starts at the entry: the anchored pass looks at its first byte, and the
+    // saved count runs from there. In a window that holds the whole file the bytes are moved
+    // down; otherwise a full block is read from the entry.
+    if (pos > 0) PlaceWindowAt(file, pos);
     w.saved_count = w.count;
+}
+
+void MatchKernel::PlaceWindowAt(platform::File& file, std::size_t pos) {
+    ScanWindowState& w = window_;
+    if (pos >= w.count) return;
+    const std::int64_t entry = w.window_offset + static_cast<std::int64_t>(pos);
+    if (w.count < w.capacity) {
+        std::memmove(w.buffer, w.buffer + pos, w.count - pos);
+        std::memset(w.buffer + (w.count - pos), 0, pos);
+        w.count -= pos;
+        w.window_offset = entry;
+        w.entry_offset = entry;
+    } else if (!ReadAt(file, entry)) {
+        w.entry_offset = entry;
+    }
 }
 
 std::int64_t MatchKernel::LocateEntryInMemory() {
@@ -547,6 +566,9 @@ std::int64_t MatchKernel::LocateEntryInMemory() {
         w.entry_known = 1;
         ++pos;
     }
+    // Without a leading jump the entry is where the analysis stopped: past leading 0x4D
+    // bytes, or at the EXE header's entry.
+    if (pos < w.count) entry = w.window_offset + static_cast<std::int64_t>(pos);
     const std::uint8_t op = data.At(pos);
     if (pos < w.count && (op == 0xE9 || op == 0xE8)) {
         const std::uint16_t displacement =

@@ -147,14 +147,17 @@ public:
     // block, keeps the header copy and the archive mark, analyses an EXE header (class 1, size
     // limit pages x 512) or takes the file as another program (class 2, size limit = file
     // size), and follows up to 20 leading jumps (near jumps and calls only when the file fits
-    // in the window; far jumps always). Sets saved count = count.
+    // in the window; far jumps always). The window then starts at the entry, also when the
+    // entry lies inside the first block (an EXE image that fits in it, leading 0x4D bytes).
+    // Sets saved count = count.
     void LocateEntry(platform::File& file);
     // The same analysis on a window already filled in memory (SetFill), without reading:
     // header copy, EXE header (class 1, entry known, size limit, complete when the image lies
     // within the fill and the entry within the image; class 2 otherwise, the size limit is
     // left to the caller), then leading 0x4D bytes are skipped and one near jump, call or far
-    // jump gives the entry. Returns the entry offset: the EXE header's entry, the jump's
-    // target, or 0 when the code does not begin with a jump. Sets saved count = count.
+    // jump gives the entry. Returns the entry offset: the jump's target, or where the
+    // analysis stopped (the EXE header's entry, past leading 0x4D bytes; 0 for a block that
+    // begins with neither). Sets saved count = count.
     std::int64_t LocateEntryInMemory();
     // Fills the window with the last `capacity` bytes before the size limit (which become the
     // window and entry offset). Count 0, nothing read, when the size limit is below the
@@ -205,6 +208,8 @@ private:
     // Reads capacity bytes at `offset` into the window; false (window unchanged) when the
     // read fails or returns nothing.
     bool ReadAt(platform::File& file, std::int64_t offset);
+    // Moves the window start to position `pos` of the window (the entry point).
+    void PlaceWindowAt(platform::File& file, std::size_t pos);
     void AnalyseExeHeader(std::int64_t& entry, std::int64_t& image_size) const;
 
     DetectionRoutines& routines_;

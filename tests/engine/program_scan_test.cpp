@@ -30,6 +30,7 @@ const char* const kFixture =
     "\"TEST-FILE!$H+H*\"\n"
     "Tail.Marker:exe+com:\"KV-TAIL-MARK\" (near-end 4000)\n"
     "Entry.Anchored:com:^\"KV-ENTRY\"\n"
+    "Exe.Anchored:exe:^\"KV-EXE-ENTRY\"\n"
     "Exe.Only:exe:\"KV-EXE-ONLY\"\n"
     "Boot.Only:boot:\"KV-BOOT-ONLY\"\n"
     "Doc.Only:doc:\"KV-DOC-ONLY\"\n";
@@ -146,6 +147,24 @@ TEST_F(ProgramScanTest, AnchoredPassAtTheJumpTargetOfASmallComOnly) {
     EXPECT_EQ(Found("large.com", large), "");
     Place(large, 48000, kv::test::EicarString());
     EXPECT_EQ(Found("large2.com", large), "EICAR-Test-File");
+}
+
+// The anchored pass starts at the entry point also when the entry lies inside the first block:
+// an EXE image that fits in it, and code after leading 0x4D bytes (in a file that fits and in
+// one that does not).
+TEST_F(ProgramScanTest, AnchoredPassStartsAtAnEntryInsideTheFirstBlock) {
+    Bytes small_exe = Exe(3000, 5, 0x10);  // entry 32 + 0x100, image 2560: all in the block
+    Place(small_exe, 32 + 0x100, "KV-EXE-ENTRY");
+    Bytes dec_com = "\x4D\x4DKV-ENTRY" + Bytes(2000, '\x90');
+    Bytes long_dec_com = "\x4D\x4D\x4DKV-ENTRY" + Bytes(60000, '\x90');
+    const struct {
+        const char* name;
+        const Bytes& contents;
+        const char* found;
+    } cases[] = {{"small.exe", small_exe, "Exe.Anchored"},
+                 {"dec.com", dec_com, "Entry.Anchored"},
+                 {"long-dec.com", long_dec_com, "Entry.Anchored"}};
+    for (const auto& c : cases) EXPECT_EQ(Found(c.name, c.contents), c.found) << c.name;
 }
 
 TEST_F(ProgramScanTest, TargetMasksFollowTheFileClass) {

@@ -168,6 +168,29 @@ TEST_F(WindowTest, ExeParagraphSumWrapsAt64K) {
     EXPECT_EQ(W().window_offset, 200);
 }
 
+TEST_F(WindowTest, AnEntryInsideTheFirstBlockStartsTheWindow) {
+    // A whole EXE image in the first block: the window moves down to the entry and nothing
+    // of the header stays behind it.
+    Bytes exe = Exe(1000, 1, 2, 0, 0x40);  // entry 32 + 64 in an image of 512
+    Locate(exe);
+    EXPECT_EQ(W().window_offset, 96);
+    EXPECT_EQ(W().entry_offset, 96);
+    EXPECT_EQ(W().count, 904u);
+    EXPECT_EQ(W().saved_count, 904u);
+    EXPECT_EQ(W().complete, 1);
+    EXPECT_EQ(buffer_[904], 0);
+    EXPECT_EQ(W().header[0], 'M');
+
+    // Leading 0x4D bytes in a file longer than the window: a full block from the entry.
+    file_.Close();
+    Bytes big(50000, 0x90);
+    big[0] = big[1] = big[2] = 0x4D;
+    Locate(big);
+    EXPECT_EQ(W().window_offset, 3);
+    EXPECT_EQ(W().count, 4000u);
+    EXPECT_EQ(W().complete, 0);
+}
+
 TEST_F(WindowTest, ExeEntryBeyondTheImageKeepsTheFirstBlock) {
     Bytes exe = Exe(5000, 1, 2, 0x40, 0);  // entry 32 + 0x400 = 1056 > 512
     Locate(exe);
@@ -229,6 +252,10 @@ TEST_F(WindowTest, InMemoryAnalysisGivesTheEntryWithoutReading) {
     EXPECT_EQ(load(Bytes(exe.begin(), exe.begin() + 1000)), 48 + 103);
     EXPECT_EQ(W().complete, 0);  // the image reaches past the block
 
+    // Leading 0x4D bytes without a jump: the entry is the first other byte.
+    Bytes dec(100, 0x90);
+    dec[0] = dec[1] = 0x4D;
+    EXPECT_EQ(load(dec, 1000), 1002);
     // A block of nothing but 0x4D ends at the block's end.
     EXPECT_EQ(load(Bytes(64, 0x4D)), 0);
 }

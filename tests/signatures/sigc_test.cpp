@@ -140,6 +140,29 @@ TEST(SigcEncoding, DocumentTrieIsSearchable) {
     EXPECT_EQ(names, (std::vector<std::string>{"Second@2", "Third@13", "Byte@26", "Long@27"}));
 }
 
+// {0} skips nothing but ends a literal: after a gap, a try where the first literal matches and
+// the rest does not is not counted, so the search reaches further than with one literal.
+TEST(SigcEncoding, AZeroSkipEndsALiteral) {
+    TempDir dir;
+    ASSERT_EQ(Compile(dir,
+                      "Split:com:\"Z\" {-1} \"AB\" {0} \"CD\"\n"
+                      "Joined:com:\"Z\" {-1} \"AB\" \"CD\"\n")
+                  .exit_code,
+              0);
+    SignatureDatabase db;
+    ASSERT_EQ(db.Load(dir / "db"), 0);
+    DetectionRoutines routines;
+    MatchKernel kernel(routines);
+    kernel.Attach(db.View());
+    Bytes data = Str("ZABABCD") + Bytes(8, 0);
+    kernel.LoadBlock(data.data(), data.size(), MatchKernel::kClassProgram,
+                     static_cast<std::int64_t>(data.size()));
+    kernel.ScanWindow(MatchKernel::kModeAll);
+    ASSERT_EQ(kernel.HitCount(), 1u);
+    db.DecodeVirusName(kernel.HitAt(0).record);
+    EXPECT_EQ(db.VirusName(), "Split");
+}
+
 TEST(SigcRoundTrip, DumpCompilesToTheSameFiles) {
     TempDir dir;
     std::string source =
@@ -147,7 +170,7 @@ TEST(SigcRoundTrip, DumpCompilesToTheSameFiles) {
         "!version 513\n"
         "A.Tokens:exe+com+boot:\"AB\" ?? {60} {-4} \"CD\" a? ?b (entry) (near-end 300) (header) "
         "\"MZ\" (decryptor) 75 (marker) (routine 9)\n"
-        "B.Anchored:exe:^e8 00 00 5d \"tail\\\\\\\"quote\\x00\"\n"
+        "B.Anchored:exe:^e8 00 00 5d {0} \"tail\\\\\\\"quote\\x00\"\n"
         "C.Big:com:\"" +
         std::string(230, 'q') +
         "\" {-99} 01 02\n"

@@ -129,7 +129,8 @@ void Append(std::vector<Token>& body, Token token) {
         }
     }
     if (token.kind == TokenKind::Literal && token.bytes.empty()) return;
-    if (token.kind == TokenKind::Skip && token.value == 0) return;
+    // A lone {0} stays: it skips nothing but ends the literal before it, which decides how
+    // many bytes a gap search compares at each try.
     body.push_back(std::move(token));
 }
 
@@ -286,6 +287,9 @@ std::vector<unsigned> FirstByteValues(const std::vector<Token>& body) {
             case TokenKind::Entry:
             case TokenKind::NearEnd:
                 continue;  // conditions consume no data
+            case TokenKind::Skip:
+                if (t.value == 0) continue;
+                return all;
             case TokenKind::Literal:
                 return {t.bytes[0]};
             case TokenKind::HighNibble: {
@@ -513,6 +517,7 @@ bool EncodeRecord(const std::vector<Token>& body, std::vector<std::uint8_t>& rec
             }
             case TokenKind::Skip: {
                 unsigned left = t.value;
+                if (left == 0) tokens.push_back(200);
                 while (left > 0) {
                     const unsigned take = std::min<unsigned>(kMaxSkipToken, left);
                     tokens.push_back(static_cast<std::uint8_t>(200 + take));

@@ -8,7 +8,9 @@
 //   NAME:doc:BODY       document signature (trie); literals only.
 //   !version N          database version (0..65535) written into the pattern file header.
 // Body tokens, blanks optional between them: hex byte pairs ("e8 00 00", "e80000") and quoted
-// strings ("X5O!" with \\, \" and \xHH) are literals; ?? skips a byte; {n} skips n bytes;
+// strings ("X5O!" with \\, \" and \xHH) are literals; ?? skips a byte; {n} skips n bytes
+// ({0} skips nothing but ends a literal: "aa {0} bb" is two literals, which a gap before them
+// compares one at a time, while "aa bb" is one);
 // {-m} is a gap of m + 1 tries (m 1..99) followed by a literal, nibble test, condition or
 // routine; a? and ?a test the high and the low nibble; (entry), (near-end N), (header),
 // (decryptor), (marker) and (routine R).

@@ -2,12 +2,24 @@
 
 namespace kv {
 
+namespace {
+
+// A stored value outside its range is refused: the key's default takes its place.
+std::int32_t ReadInRange(const platform::Profile& profile, const char* key, std::int32_t low,
+                         std::int32_t high, std::int32_t fallback) {
+    const std::int32_t value = profile.ReadInteger(kScheduleSection, key, fallback);
+    return value >= low && value <= high ? value : fallback;
+}
+
+}  // namespace
+
 Schedule LoadSchedule(const platform::Profile& profile) {
     Schedule schedule;
-    schedule.Day = profile.ReadInteger(kScheduleSection, "Day", -1);
-    schedule.Month = profile.ReadInteger(kScheduleSection, "month", -1);
-    schedule.Hour = profile.ReadInteger(kScheduleSection, "hour", 1);
-    schedule.Min = profile.ReadInteger(kScheduleSection, "min", 1);
+    schedule.Day = ReadInRange(profile, "Day", -1, Schedule::kEveryDay, -1);
+    schedule.Month = ReadInRange(profile, "month", -1, Schedule::kEveryMonth, -1);
+    // Hours run from 0 to 23; 24, which older settings may hold, is midnight.
+    schedule.Hour = ReadInRange(profile, "hour", 0, 24, 1) % 24;
+    schedule.Min = ReadInRange(profile, "min", 0, 59, 1);
     schedule.Fired = false;
     return schedule;
 }

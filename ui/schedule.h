@@ -19,8 +19,8 @@ struct Schedule {
 
     std::int32_t Day = -1;
     std::int32_t Month = -1;
-    std::int32_t Hour = 1;
-    std::int32_t Min = 1;
+    std::int32_t Hour = 1;  // 0 to 23
+    std::int32_t Min = 1;   // 0 to 59
     // Set when the schedule has started its scan; cleared by loading and once the matching
     // minute has passed.
     bool Fired = false;
@@ -30,8 +30,8 @@ struct Schedule {
 // loader reads them (the file compares them without regard to letter case).
 inline constexpr const char* kScheduleSection = "Timer";
 
-// Reads the schedule from the settings file: missing or unreadable values give -1, -1, 1, 1
-// (a schedule that never matches). Fired is clear.
+// Reads the schedule from the settings file: missing, unreadable or out-of-range values give
+// -1, -1, 1, 1 (a schedule that never matches); a stored hour 24 is read as 0. Fired is clear.
 Schedule LoadSchedule(const platform::Profile& profile);
 
 // The local time as the schedule compares it.

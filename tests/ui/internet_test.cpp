@@ -105,14 +105,13 @@ void InternetTest::scheduleRules() {
     QVERIFY(!kv::CheckSchedule(march, At(1, 1, 4, 9, 0)));
     QVERIFY(kv::CheckSchedule(march, At(1, 1, 3, 9, 0)));
 
-    // Hour 24 never comes; the defaults never match.
-    kv::Schedule midnight{38, 12, 24, 0, false};
+    // Hour 0 is the first hour after midnight; the defaults never match.
+    kv::Schedule midnight{38, 12, 0, 5, false};
+    QVERIFY(kv::CheckSchedule(midnight, At(10, 3, 6, 0, 5)));
     kv::Schedule unset;
     for (int hour = 0; hour < 24; ++hour) {
-        for (int minute : {0, 1, 30}) {
-            QVERIFY(!kv::CheckSchedule(midnight, At(10, 3, 6, hour, minute)));
+        for (int minute : {0, 1, 30})
             QVERIFY(!kv::CheckSchedule(unset, At(10, 3, 6, hour, minute)));
-        }
     }
 }
 
@@ -150,10 +149,10 @@ void InternetTest::scheduleDialogWritesWhatTheLoaderReads() {
     dialog.ComboBox1Change();
     QCOMPARE(dialog.ComboBox2->currentIndex(), 4);
 
-    // The up-down controls wrap: 24 up is 1, 0 down is 59.
-    dialog.Edit1->setText("24");
+    // The up-down controls offer the clock's hours and minutes and wrap: 23 up is 0, 0 down is 59.
+    dialog.Edit1->setText("23");
     dialog.UpDown1->Step(1);
-    QCOMPARE(dialog.Edit1->text(), QString("1"));
+    QCOMPARE(dialog.Edit1->text(), QString("0"));
     dialog.Edit2->setText("0");
     dialog.UpDown2->Step(-1);
     QCOMPARE(dialog.Edit2->text(), QString("59"));
@@ -172,6 +171,12 @@ void InternetTest::scheduleDialogWritesWhatTheLoaderReads() {
     QCOMPARE(std::vector<int>({stored.Day, stored.Month, stored.Hour, stored.Min}),
              std::vector<int>({38, 4, 1, 1}));
 
+    // An hour the clock never shows is refused.
+    dialog.Edit1->setText("24");
+    dialog.BitBtn2->click();
+    QCOMPARE(fixture.dialogs.messages.size(), 2);
+    QVERIFY(dialog.isVisible());
+
     // OK: the keys as written are read back through the loader's spelling.
     dialog.Edit1->setText("7");
     dialog.BitBtn2->click();
@@ -186,6 +191,14 @@ void InternetTest::scheduleDialogWritesWhatTheLoaderReads() {
     stored = kv::LoadSchedule(profile);
     QCOMPARE(stored.Min, 30);
     QCOMPARE(stored.Hour, 1);
+    // A stored 24 is midnight; values out of range are refused when read.
+    QVERIFY(profile.WriteString("timer", "hour", "24"));
+    QVERIFY(profile.WriteString("timer", "min", "60"));
+    QVERIFY(profile.WriteString("timer", "day", "39"));
+    QVERIFY(profile.WriteString("timer", "month", "-2"));
+    stored = kv::LoadSchedule(profile);
+    QCOMPARE(std::vector<int>({stored.Day, stored.Month, stored.Hour, stored.Min}),
+             std::vector<int>({-1, -1, 0, 1}));
 }
 
 void InternetTest::scheduleToggleAndTheTick() {

@@ -118,7 +118,7 @@ TForm::TForm(const Catalogue& catalogue, int depth, const platform::Profile& pro
     Edit1 = new QLineEdit(this);
     Edit1->setObjectName("Edit1");
     Edit1->setGeometry(10, 118, 56, 22);
-    UpDown1 = new UpDown(Edit1, 1, 24, 1, this);
+    UpDown1 = new UpDown(Edit1, 0, 23, 1, this);
     UpDown1->setObjectName("UpDown1");
     UpDown1->setGeometry(66, 118, 16, 22);
 
@@ -177,6 +177,14 @@ void TForm::BitBtn2Click() {
                               QString("'%1' is not a valid integer value").arg(edit->text()));
             return;
         }
+    }
+    // An hour or minute that the clock never shows would be refused when read back.
+    if (hour < 0 || hour > 23 || minute < 0 || minute > 59) {
+        const QString text = hour < 0 || hour > 23 ? Edit1->text() : Edit2->text();
+        host_.ShowMessage(
+            this, windowTitle(),
+            QString("'%1' is out of range (hours 0 to 23, minutes 0 to 59)").arg(text));
+        return;
     }
     if (!profile_.WriteInteger(kScheduleSection, "Hour", hour) ||
         !profile_.WriteInteger(kScheduleSection, "Min", minute)) {

@@ -64,6 +64,17 @@ std::string ReadFile(const std::string& path) {
     return s.str();
 }
 
+std::vector<std::string> AsNobody(const std::vector<std::string>& argv) {
+    std::vector<std::string> full = {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
+                                     "--clear-groups", "--"};
+    full.insert(full.end(), argv.begin(), argv.end());
+    return full;
+}
+
+bool RunningAsRoot() {
+    return ::geteuid() == 0;
+}
+
 CommandResult RunCommand(const std::vector<std::string>& argv, const std::string& working_folder) {
     CommandResult result;
     int out_pipe[2], err_pipe[2];

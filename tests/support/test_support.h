@@ -47,6 +47,11 @@ struct CommandResult {
 CommandResult RunCommand(const std::vector<std::string>& argv,
                          const std::string& working_folder = "");
 
+// `argv` run as the ordinary user "nobody" (through setpriv), for tests of what an unprivileged
+// user can do. Only root can switch users: check RunningAsRoot() and skip otherwise.
+std::vector<std::string> AsNobody(const std::vector<std::string>& argv);
+bool RunningAsRoot();
+
 // The standard anti-virus test string (68 bytes), assembled so that this source file does not
 // itself carry it in one piece.
 std::string EicarString();

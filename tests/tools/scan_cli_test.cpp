@@ -1,3 +1,12 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "tests/support/test_support.h"
@@ -77,9 +86,102 @@ TEST_F(ScanCliTest, ErrorsExitWithTwo) {
     EXPECT_EQ(RunCommand({Scanner(), "--bogus", dir_.Path()}).exit_code, 2);
     EXPECT_EQ(RunCommand({Scanner()}).exit_code, 2);
     EXPECT_EQ(RunCommand({Scanner(), "--language", "x", dir_.Path()}).exit_code, 2);
+    // Only the languages the catalogue holds.
+    auto no_language = RunCommand({Scanner(), "--language", "9", dir_.Path()});
+    EXPECT_EQ(no_language.exit_code, 2);
+    EXPECT_NE(no_language.err.find("no language 9"), std::string::npos) << no_language.err;
     auto help = RunCommand({Scanner(), "--help"});
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_NE(help.out.find("Usage"), std::string::npos);
+}
+
+// A path named on the command line that cannot be scanned is an error that names it, and the
+// other paths are still scanned.
+TEST_F(ScanCliTest, PathsThatCannotBeScannedAreErrors) {
+    WriteFile(dir_ / "ok/a.exe", "x");
+    ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0644), 0);
+    std::vector<std::pair<std::string, std::string>> cases = {{dir_ / "fifo", "FIFO"},
+                                                              {"/dev/null", "device"}};
+    std::vector<std::string> prefix;
+    if (kv::test::RunningAsRoot()) {
+        // Permissions bind an ordinary user only.
+        ::chmod(dir_.Path().c_str(), 0755);
+        WriteFile(dir_ / "secret.exe", "x");
+        ::chmod((dir_ / "secret.exe").c_str(), 0600);
+        kv::test::MakeFolders(dir_ / "closed/");
+        WriteFile(dir_ / "closed/inside.exe", "x");
+        ::chmod((dir_ / "closed").c_str(), 0711);
+        cases.push_back({dir_ / "secret.exe", "Permission denied"});
+        cases.push_back({dir_ / "closed", "Permission denied"});
+        prefix = kv::test::AsNobody({});
+    }
+    for (const auto& [path, reason] : cases) {
+        std::vector<std::string> argv = prefix;
+        for (const std::string& a :
+             std::vector<std::string>{Scanner(), "--language", "2", path, dir_ / "ok"})
+            argv.push_back(a);
+        auto r = RunCommand(argv);
+        EXPECT_EQ(r.exit_code, 2) << path;
+        EXPECT_NE(r.err.find("'" + path + "'"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(reason), std::string::npos) << r.err;
+        EXPECT_NE(r.out.find(Value(191, 1)), std::string::npos) << r.out;  // ok/ was scanned
+    }
+}
+
+// Without --language the locale decides: Italian for an Italian locale, English otherwise.
+TEST_F(ScanCliTest, LanguageFollowsTheLocale) {
+    WriteFile(dir_ / "a.exe", "x");
+    const Catalogue italian(kv::test::ProgramDir(), 1);
+    const struct {
+        const char* lc_all;
+        const char* lang;
+        const Catalogue& expected;
+    } cases[] = {{"", "it_IT.UTF-8", italian},
+                 {"en_GB.UTF-8", "it_IT.UTF-8", catalogue_},
+                 {"", "C.UTF-8", catalogue_},
+                 {"it_CH", "", italian}};
+    for (const auto& c : cases) {
+        auto r = RunCommand({"/usr/bin/env", "-u", "LC_MESSAGES", std::string("LC_ALL=") + c.lc_all,
+                             std::string("LANG=") + c.lang, Scanner(), dir_ / "a.exe"});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_NE(r.out.find(c.expected.Text(191) + " 1\r\n"), std::string::npos)
+            << c.lc_all << "/" << c.lang << "\n"
+            << r.out;
+    }
+}
+
+// A closed terminal (SIGHUP) ends the scan as an interrupt does: temporary files removed,
+// status 2. The signal comes while a nested archive is being scanned from its temporary file.
+TEST_F(ScanCliTest, HangUpEndsTheScanAndRemovesTemporaryFiles) {
+    kv::test::MakeFolders(dir_ / "tmp/");
+    auto zip = [&](const std::string& command) {
+        auto r = RunCommand({"/bin/sh", "-c", command}, dir_.Path());
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+    };
+    zip("head -c 300M /dev/zero | zip -q inner.zip - && zip -q -0 outer.zip inner.zip");
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
+        const int null_fd = ::open("/dev/null", O_WRONLY);
+        ::dup2(null_fd, 1);
+        ::dup2(null_fd, 2);
+        ::execl(Scanner().c_str(), Scanner().c_str(), (dir_ / "outer.zip").c_str(), nullptr);
+        ::_exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    bool seen = false;
+    int status = 0;
+    while (!seen && std::chrono::steady_clock::now() < deadline) {
+        seen = kv::test::CountTempFiles(dir_ / "tmp/", "ZIP") > 0;
+        if (::waitpid(pid, &status, WNOHANG) == pid) break;
+        if (!seen) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    ASSERT_TRUE(seen) << "the scan never made its temporary file";
+    ::kill(pid, SIGHUP);
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status)) << "killed by the signal instead of ending cleanly";
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+    EXPECT_EQ(kv::test::CountTempFiles(dir_ / "tmp/", "ZIP"), 0);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // kestravo-scan: the command-line scanner for servers and scripts. Scans each path as one
 // resource, exactly as the desktop program's scan command does, and writes the report to
 // standard output in the log file format.
+#include <fcntl.h>
 #include <malloc.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -22,8 +23,9 @@
 
 namespace {
 
-// Set by SIGINT or SIGTERM; the scan sees it at its next event pump and stops cleanly, so
-// temporary files are removed and the report still gets its summaries.
+// Set by SIGINT, SIGTERM or SIGHUP (a closed terminal); the scan sees it at its next event
+// pump and stops cleanly, so temporary files are removed and the report still gets its
+// summaries.
 volatile sig_atomic_t g_interrupted = 0;
 
 void OnSignal(int) {
@@ -62,7 +64,8 @@ void Usage(FILE* out) {
         "  --no-archives      do not look inside ZIP archives\n"
         "  --no-subfolders    scan only the files directly in each folder\n"
         "  --db DIR           folder of the signature database (default: the program folder)\n"
-        "  --language N       language of the report texts (1 Italian, 2 English; default 1)\n"
+        "  --language N       language of the report texts (1 Italian, 2 English; default:\n"
+        "                     Italian when the locale is Italian, else English)\n"
         "  --log FILE         also save the report to FILE (replacing it)\n"
         "  --max-depth N      open archives nested up to N levels deep (default 16; the\n"
         "                     archive a folder holds is level 1)\n"
@@ -135,6 +138,39 @@ bool ParseCount(const char* text, std::uint64_t& value) {
     return true;
 }
 
+// The language of the locale's messages: LC_ALL, LC_MESSAGES and LANG in that order, the
+// first one set deciding; Italian for "it...", English otherwise.
+long LocaleLanguage() {
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value == nullptr || *value == '\0') continue;
+        return std::strncmp(value, "it", 2) == 0 ? 1 : 2;
+    }
+    return 2;
+}
+
+// Whether `target` (already known to exist) can be scanned: a folder that can be listed or a
+// regular file that can be read. Anything else is named with the reason.
+bool CanScan(const std::string& target, const struct stat& st, std::string& reason) {
+    int fd = -1;
+    if (S_ISDIR(st.st_mode)) {
+        fd = ::open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } else if (S_ISREG(st.st_mode)) {
+        fd = ::open(target.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    } else {
+        reason = S_ISFIFO(st.st_mode)   ? "a FIFO is not scanned"
+                 : S_ISSOCK(st.st_mode) ? "a socket is not scanned"
+                                        : "a device is not scanned";
+        return false;
+    }
+    if (fd < 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
 std::string ClockText() {
     std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -151,7 +187,7 @@ int main(int argc, char** argv) {
     bool subfolders = true;
     std::string db_folder;
     std::string log_file;
-    long language = 1;
+    long language = -1;
     kv::ArchiveLimits limits;
     std::vector<std::string> paths;
 
@@ -243,8 +279,16 @@ int main(int argc, char** argv) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
 
+    const bool language_given = language >= 0;
+    if (!language_given) language = LocaleLanguage();
     kv::Catalogue catalogue(program_folder, static_cast<std::uint16_t>(language));
+    if (language_given && !catalogue.HasLanguage(static_cast<std::uint16_t>(language))) {
+        std::fprintf(stderr, "kestravo-scan: the message catalogue has no language %ld\n",
+                     language);
+        return 2;
+    }
     kv::ReportList report;
     kv::ReportSuffixes suffixes;
     suffixes.Load(catalogue);
@@ -272,6 +316,13 @@ int main(int argc, char** argv) {
         if (::stat(target.c_str(), &st) != 0) {
             std::fprintf(stderr, "kestravo-scan: cannot access '%s': %s\n", target.c_str(),
                          std::strerror(errno));
+            error = true;
+            continue;
+        }
+        std::string reason;
+        if (!CanScan(target, st, reason)) {
+            std::fprintf(stderr, "kestravo-scan: cannot scan '%s': %s\n", target.c_str(),
+                         reason.c_str());
             error = true;
             continue;
         }

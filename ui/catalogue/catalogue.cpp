@@ -72,6 +72,19 @@ void Catalogue::GetMessageText(std::uint16_t number, std::string& text) const {
     text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
 }
 
+bool Catalogue::HasLanguage(std::uint16_t language) const {
+    platform::File file;
+    if (!file.OpenRead(FilePath())) return false;
+    const std::int64_t size = file.Size();
+    if (size <= 0) return false;
+    FileRecords records(file, static_cast<std::uint64_t>(size));
+    catalogue::Record record;
+    while (records.Next(record)) {
+        if (record.language == language) return true;
+    }
+    return false;
+}
+
 std::string Catalogue::Text(std::uint16_t number) const {
     std::string text;
     GetMessageText(number, text);

@@ -40,6 +40,9 @@ public:
     // a multi-byte UTF-8 character.
     const char* MessageTextPtr(std::uint16_t number);
 
+    // Whether the catalogue file holds any text in language `language`.
+    bool HasLanguage(std::uint16_t language) const;
+
     // The path of the catalogue file: ProgramFolder() + "langua.ge", matched ignoring case.
     std::string FilePath() const;
 

@@ -509,6 +509,13 @@ void MainWindow::RunPendingRequests() {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
+    // A modal dialog lives inside the event handler that opened it: closing under it would
+    // destroy it while it still runs. The dialog comes to the front instead.
+    if (QWidget* dialog = QApplication::activeModalWidget(); dialog != nullptr && dialog != this) {
+        event->ignore();
+        MostraKestravo1Click();
+        return;
+    }
     if (engine_.Options.ScanRunning != 0 || scan_in_progress_) {
         engine_.Options.StopRequested = 1;
         event->ignore();

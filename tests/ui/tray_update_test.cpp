@@ -2,6 +2,7 @@
 // numbered hints, files dropped on the window, and the Update page against a real FTP server.
 #include <QAction>
 #include <QApplication>
+#include <QDialog>
 #include <QHelpEvent>
 #include <QLabel>
 #include <QListWidget>
@@ -59,6 +60,7 @@ private slots:
     void droppedFilesAndFoldersJoinTheResourceList();
     void updatePageRunsTheUpdate();
     void closeButtonEndsTheDownload();
+    void trayWaitsForAnOpenDialog();
 };
 
 void TrayUpdateTest::tipBeforeDuringAndAfterAScan() {
@@ -287,6 +289,46 @@ void TrayUpdateTest::closeButtonEndsTheDownload() {
             std::filesystem::file_size(scratch / "root/upgrade.zip"));
     QVERIFY(!std::filesystem::exists(fixture.ProgramFolder() + "big.dat"));
     QVERIFY(window->ConnectBTN->isEnabled());
+    fixture.CloseWindow(window);
+}
+
+// Closing from the tray or a scan request while the destination folder dialog of the action
+// window is open: the window stays (the dialog comes to the front) and the scan waits for the
+// end of the action.
+void TrayUpdateTest::trayWaitsForAnOpenDialog() {
+    DesktopFixture fixture;
+    auto window = fixture.MakeWindow();
+    window->show();
+    const auto& scratch = fixture.Scratch();
+    WriteFile(scratch / "v.exe", "virus");
+    window->Report().AddReportLine(scratch / "v.exe", "Test", kv::kind::InfectedFile);
+    window->Allargafinestra1->trigger();
+    kv::TForm4* widened = window->WidenedWindow();
+    QVERIFY(widened != nullptr);
+    widened->Timer1Timer();
+    QListWidget targets;
+    targets.addItem(QString::fromStdString(scratch / "clean/"));
+    kv::test::MakeFolders(scratch / "clean/");
+
+    bool stayed_open = false;
+    std::size_t held = 0;
+    fixture.dialogs.duringFolder = [&](QWidget* parent) {
+        QDialog dialog(parent);  // a real modal dialog, as the destination dialog is
+        QTimer::singleShot(0, &dialog, [&] {
+            QCoreApplication::postEvent(window.get(), new kv::ScanRequestEvent(-1, &targets));
+            window->ChiudiKestravo1->trigger();
+            QCoreApplication::processEvents();
+            stayed_open = window->isVisible() && widened->isVisible();
+            held = window->PendingScanRequests();
+            dialog.reject();
+        });
+        dialog.exec();
+    };
+    widened->ComboBox1Change(0);  // copy: asks for the folder, then cancelled
+    QVERIFY(stayed_open);
+    QCOMPARE(held, std::size_t(1));
+    QVERIFY(kv::test::WaitFor([&] { return window->PendingScanRequests() == 0; }));
+    fixture.dialogs.duringFolder = nullptr;
     fixture.CloseWindow(window);
 }
 

@@ -90,9 +90,10 @@ std::optional<QString> ScriptedDialogs::OpenLogFileName(QWidget*, const QString&
     return answer;
 }
 
-std::optional<QString> ScriptedDialogs::AskDestinationFolder(QWidget*, const Catalogue&,
+std::optional<QString> ScriptedDialogs::AskDestinationFolder(QWidget* parent, const Catalogue&,
                                                              const QString& caption) {
     folderCaptions << caption;
+    if (duringFolder) duringFolder(parent);
     if (folderAnswers.empty()) return std::nullopt;
     std::optional<QString> answer = folderAnswers.front();
     folderAnswers.pop_front();

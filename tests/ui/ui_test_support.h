@@ -49,6 +49,8 @@ public:
     QStringList pathStarts;
     QStringList logStarts;
     std::deque<std::optional<QString>> folderAnswers;  // destination folder dialogs
+    // Called while the destination folder dialog is "open", with the dialog's parent.
+    std::function<void(QWidget*)> duringFolder;
     QStringList folderCaptions;
     QString pdfFile;
     int printDialogs = 0;

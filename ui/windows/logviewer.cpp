@@ -229,20 +229,18 @@ void TForm4::ComboBox1Change(int index) {
         return;
     }
     const QString text = ComboBox1->itemText(index);
-    std::string destination;
-    if (index == Tfcopia::Copy || index == Tfcopia::Move) {
-        std::optional<QString> folder;
-        if (context_.Dialogs != nullptr)
-            folder = context_.Dialogs->AskDestinationFolder(this, *context_.Messages, text);
-        if (!folder || folder->isEmpty()) {
-            ComboBox1->setCurrentIndex(-1);
-            return;
+    // Scans wait from the destination question to the end of the action, so the action always
+    // runs on the report the user chose from.
+    auto choose_and_act = [&] {
+        std::string destination;
+        if (index == Tfcopia::Copy || index == Tfcopia::Move) {
+            std::optional<QString> folder;
+            if (context_.Dialogs != nullptr)
+                folder = context_.Dialogs->AskDestinationFolder(this, *context_.Messages, text);
+            if (!folder || folder->isEmpty()) return;
+            destination = folder->toStdString();
+            if (destination.back() != '/') destination += '/';
         }
-        destination = folder->toStdString();
-        if (destination.back() != '/') destination += '/';
-    }
-
-    auto work = [&] {
         Tfcopia action(*context_.Messages, *context_.Report, *context_.Pictures,
                        context_.ProgramFolder, this);
         action.ActionToDo = index;
@@ -254,9 +252,9 @@ void TForm4::ComboBox1Change(int index) {
         action.exec();
     };
     if (context_.Exclusive) {
-        context_.Exclusive(work);
+        context_.Exclusive(choose_and_act);
     } else {
-        work();
+        choose_and_act();
     }
 
     // The lines show their new state words in both views.

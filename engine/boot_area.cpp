@@ -1,12 +1,12 @@
 // The boot-area scan of a drive root: the boot sector of the file system's device and, when
 // it lies in a partition, the first sector of its disk (the partition sector). The sectors are
 // read directly when the device may be opened; otherwise the companion program SAFEBOOT.EXE,
-// which a user can give the right to read disks, delivers them in a file.
+// which a user can give the right to read disks, is run with the mount point and writes them
+// to its standard output, which is read here through a pipe.
 #include <cstring>
 
 #include "engine/engine.h"
 #include "platform/block_device.h"
-#include "platform/files.h"
 #include "platform/process.h"
 #include "ui/catalogue/catalogue.h"
 #include "ui/report/report.h"
@@ -28,13 +28,14 @@ bool Engine::ScanBootArea(const std::string& root) {
     std::size_t delivered = 0;
 
     unsigned char boot[kSector];
-    platform::SectorRead direct = platform::ReadFirstSector(devices.volume, boot);
+    platform::SectorRead direct =
+        platform::ReadFirstSector(devices.volume, devices.volume_number, boot);
     if (direct.read) {
         std::memcpy(sectors, boot, kSector);
         delivered = kSector;
         unsigned char partition[kSector];
         if (!devices.disk.empty() && devices.disk != devices.volume &&
-            platform::ReadFirstSector(devices.disk, partition).read) {
+            platform::ReadFirstSector(devices.disk, devices.disk_number, partition).read) {
             std::memcpy(sectors + kSector, partition, kSector);
             delivered = 2 * kSector;
         }
@@ -44,22 +45,39 @@ bool Engine::ScanBootArea(const std::string& root) {
     ui_.PumpEvents();
 
     if (delivered == 0) {
-        // The companion's file of an earlier run must not pass for this one's.
-        const std::string file_name = database_folder_ + "SAFEBOOT";
-        platform::RemoveFile(file_name);
-        platform::ProgramResult run = platform::RunProgram(
-            {database_folder_ + "SAFEBOOT.EXE", root}, database_folder_, CompanionTimeoutMs);
-        if (run.started && !run.timed_out) {
-            platform::File file;
-            if (file.OpenRead(file_name)) {
-                long got = file.ReadFull(sectors, sizeof sectors);
-                if (got > 0) delivered = static_cast<std::size_t>(got);
-            }
+        // The companion takes the mount point itself (no trailing slash, no links), finds
+        // its devices and writes the boot sector, then the partition sector when it has one.
+        // Its sectors count only when it says so with status 0; anything else, including more
+        // than two sectors, is no boot area at all.
+        BootAreaProblem problem;
+        problem.device_error = direct.error;
+        const std::string folder = CompanionFolder.empty() ? database_folder_ : CompanionFolder;
+        std::string mount_point = platform::ResolvedPath(root);
+        if (mount_point.empty()) mount_point = root;
+        std::string output;
+        platform::ProgramResult run =
+            platform::RunProgramForOutput({folder + "SAFEBOOT.EXE", mount_point}, folder,
+                                          CompanionTimeoutMs, sizeof sectors, output);
+        problem.companion_exit_code = run.exit_code;
+        problem.companion_bytes = output.size();
+        if (!run.started) {
+            problem.companion = BootAreaProblem::Companion::kMissing;
+        } else if (run.timed_out) {
+            problem.companion = BootAreaProblem::Companion::kTimedOut;
+        } else if (run.too_much_output) {
+            problem.companion = BootAreaProblem::Companion::kTooMuchOutput;
+        } else if (run.exit_code != 0) {
+            problem.companion = BootAreaProblem::Companion::kFailed;
+        } else if (output.size() < kSector) {
+            problem.companion = BootAreaProblem::Companion::kShort;
+        } else {
+            std::memcpy(sectors, output.data(), output.size());
+            delivered = output.size();
         }
+        if (delivered == 0) ui_.BootAreaNotScanned(root, problem);
     }
 
     if (delivered > 0) {
-        // A companion file shorter than a sector leaves zeros behind its bytes.
         const char* texts[2] = {"Boot Sector ", "Partition "};
         const int passes = delivered == 2 * kSector ? 2 : 1;
         for (int pass = 0; pass < passes; ++pass) {

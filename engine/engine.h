@@ -91,6 +91,10 @@ public:
     platform::BlockDeviceMap BootDevices;
     // How long the boot-sector companion program may run.
     int CompanionTimeoutMs = 5000;
+    // The folder that holds the boot-sector companion program SAFEBOOT.EXE, ending in '/';
+    // empty: the signature database's folder (which is the program folder of the desktop
+    // program).
+    std::string CompanionFolder;
 
     Catalogue& Messages() { return catalogue_; }
     ReportList& Report() { return report_; }

@@ -2,10 +2,28 @@
 // command-line scanner each implement it; every method has a do-nothing default.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace kv {
+
+// Why the boot area of a drive root could not be scanned: neither the direct read of its
+// device nor the boot-sector companion program delivered it.
+struct BootAreaProblem {
+    // The errno of the direct read (EACCES for an ordinary user).
+    int device_error = 0;
+    enum class Companion : std::uint8_t {
+        kMissing,        // it could not be started (not in the program folder, not runnable)
+        kTimedOut,       // it did not end in time and was killed
+        kTooMuchOutput,  // it wrote more than two sectors and was killed
+        kFailed,         // it ended with a status other than 0 (its exit code below)
+        kShort,          // it ended well but delivered less than a sector
+    };
+    Companion companion = Companion::kMissing;
+    int companion_exit_code = -1;
+    std::size_t companion_bytes = 0;
+};
 
 class ScanUi {
 public:
@@ -24,10 +42,16 @@ public:
         (void)done;
         (void)total;
     }
+    // The boot area of the drive root `root` could not be read; the walk goes on. Called
+    // once per scan of that root.
+    virtual void BootAreaNotScanned(const std::string& root, const BootAreaProblem& problem) {
+        (void)root;
+        (void)problem;
+    }
 };
 
-// Drains the change notifications of the download-folder watch after a boot-area scan, so
-// the file that the boot-area scan writes does not start a watch scan. Internet mode
+// Drains the change notifications of the download-folder watch after a boot-area scan that
+// opened the device, so that what the scan touched does not start a watch scan. Internet mode
 // provides it; without one there is nothing to drain.
 class WatchDrain {
 public:

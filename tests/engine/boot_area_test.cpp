@@ -1,7 +1,10 @@
 // The boot-area scan of a drive root, on disk-image files named as the root's devices and
 // with stand-ins for the companion program. Real disks are never touched.
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <chrono>
 #include <string>
@@ -30,8 +33,14 @@ class RecordingUi : public ScanUi {
 public:
     void PumpEvents() override { ++pumps; }
     void SetProgressCaption(const std::string& caption) override { captions.push_back(caption); }
+    void BootAreaNotScanned(const std::string& root, const BootAreaProblem& problem) override {
+        unscanned.push_back(root);
+        problems.push_back(problem);
+    }
     int pumps = 0;
     std::vector<std::string> captions;
+    std::vector<std::string> unscanned;
+    std::vector<BootAreaProblem> problems;
 };
 
 // A 512-byte sector holding `pattern` at `offset` (or nothing when the pattern is empty).
@@ -61,12 +70,12 @@ protected:
         engine_.BootDevices.Override(dir_ / "drive/", {volume, disk});
     }
 
-    // A companion stand-in that writes `bytes` into SAFEBOOT, from a file next to it.
-    void Companion(const std::string& bytes, const std::string& extra = "") {
+    // A companion stand-in that writes `bytes` to its standard output, from a file next to
+    // it, then runs `after` (a time-out, an exit status).
+    void Companion(const std::string& bytes, const std::string& after = "") {
         WriteFile(dir_ / "db/companion-output", bytes);
-        WriteFile(
-            dir_ / "db/SAFEBOOT.EXE",
-            "#!/bin/sh\n" + extra + "echo \"$1\" > companion-args\ncp companion-output SAFEBOOT\n");
+        WriteFile(dir_ / "db/SAFEBOOT.EXE",
+                  "#!/bin/sh\necho \"$1\" > companion-args\ncat companion-output\n" + after);
         ::chmod((dir_ / "db/SAFEBOOT.EXE").c_str(), 0755);
     }
 
@@ -127,11 +136,12 @@ TEST_F(BootAreaTest, UnreadableDeviceFallsBackToTheCompanion) {
     UseDevices(dir_ / "no-such-device", dir_ / "no-such-disk");
     Scan();
     EXPECT_EQ(Lines(), (std::vector<std::string>{kBootLine, kPartitionLine}));
-    // Started with the drive root, in the program folder.
-    EXPECT_EQ(kv::test::ReadFile(dir_ / "db/companion-args"), dir_ / "drive/\n");
+    // Started with the mount point in its resolved form, in the program folder.
+    EXPECT_EQ(kv::test::ReadFile(dir_ / "db/companion-args"), dir_ / "drive\n");
+    EXPECT_TRUE(ui_.unscanned.empty());
 }
 
-TEST_F(BootAreaTest, CompanionFileSizeDecidesThePasses) {
+TEST_F(BootAreaTest, CompanionOutputSizeDecidesThePasses) {
     UseDevices(dir_ / "no-such-device", "");
     // 512 bytes: boot sector only.
     Companion(Sector("KV-BOOT-PATTERN"));
@@ -142,36 +152,70 @@ TEST_F(BootAreaTest, CompanionFileSizeDecidesThePasses) {
     Companion(Sector() + std::string("KV-MBR-PATTERN") + std::string(174, '\0'));
     Scan();
     EXPECT_TRUE(Lines().empty());
-    // A short file is scanned with zeros behind its bytes.
-    report_.ClearReportLines();
-    Companion(std::string(100, 'x') + "KV-BOOT-PATTERN");
-    Scan();
-    EXPECT_EQ(Lines(), (std::vector<std::string>{kBootLine}));
+    EXPECT_TRUE(ui_.unscanned.empty());
 }
 
-TEST_F(BootAreaTest, CompanionThatNeverEndsIsKilledAndNothingIsScanned) {
+// Whatever the companion does short of ending with status 0 after one or two sectors, the
+// boot area is not scanned (its bytes are never searched) and the caller is told why.
+TEST_F(BootAreaTest, CompanionThatFailsOrMisbehavesScansNothing) {
+    using Outcome = BootAreaProblem::Companion;
+    const std::string infected = Sector("KV-BOOT-PATTERN");
+    struct Case {
+        const char* what;
+        std::string output;
+        std::string after;
+        Outcome expected;
+    } cases[] = {
+        {"more than two sectors", infected + std::string(2000 - 512, 'x'), "",
+         Outcome::kTooMuchOutput},
+        {"output without end", infected, "while :; do cat companion-output; done\n",
+         Outcome::kTooMuchOutput},
+        {"a sector, then a failure", infected, "exit 1\n", Outcome::kFailed},
+        {"less than a sector", infected.substr(0, 511), "", Outcome::kShort},
+        {"a sector, then no end", infected, "sleep 10\n", Outcome::kTimedOut},
+    };
     UseDevices(dir_ / "no-such-device", "");
-    Companion(Sector("KV-BOOT-PATTERN"), "sleep 30\n");
-    auto start = std::chrono::steady_clock::now();
-    Scan();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-    EXPECT_TRUE(Lines().empty());
-    EXPECT_EQ(engine_.Counters[ScanCounters::FilesFound], 1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ui_.problems.clear();
+        Companion(c.output, c.after);
+        auto start = std::chrono::steady_clock::now();
+        Scan();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        EXPECT_TRUE(Lines().empty());
+        ASSERT_EQ(ui_.problems.size(), 1u);
+        EXPECT_EQ(ui_.problems[0].companion, c.expected);
+        EXPECT_EQ(ui_.problems[0].device_error, ENOENT);
+        // The walk goes on, and the companion is killed and reaped: no child is left.
+        EXPECT_EQ(engine_.Counters[ScanCounters::FilesFound], 1);
+        EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+    }
+    EXPECT_EQ(ui_.unscanned.back(), dir_ / "drive/");
 }
 
 TEST_F(BootAreaTest, MissingCompanionOrStaleFileScansNothing) {
     UseDevices(dir_ / "no-such-device", "");
-    // A file left by an earlier run is not taken for this run's sectors.
+    // A SAFEBOOT file (as an old companion left it) is never read.
     WriteFile(dir_ / "db/SAFEBOOT", Sector("KV-BOOT-PATTERN"));
     Scan();
     EXPECT_TRUE(Lines().empty());
     EXPECT_EQ(engine_.Counters[ScanCounters::FilesFound], 1);
-    // A companion that fails writes nothing and nothing is scanned either.
-    WriteFile(dir_ / "db/SAFEBOOT", Sector("KV-BOOT-PATTERN"));
-    WriteFile(dir_ / "db/SAFEBOOT.EXE", "#!/bin/sh\nexit 3\n");
+    ASSERT_EQ(ui_.problems.size(), 1u);
+    EXPECT_EQ(ui_.problems[0].companion, BootAreaProblem::Companion::kMissing);
+    // Nor when a companion ends well without writing to its output.
+    WriteFile(dir_ / "db/SAFEBOOT.EXE", "#!/bin/sh\ncat SAFEBOOT >&2\nexit 0\n");
     ::chmod((dir_ / "db/SAFEBOOT.EXE").c_str(), 0755);
     Scan();
     EXPECT_TRUE(Lines().empty());
+    ASSERT_EQ(ui_.problems.size(), 2u);
+    EXPECT_EQ(ui_.problems[1].companion, BootAreaProblem::Companion::kShort);
+    // The companion is taken from the folder named for it, not the database's.
+    engine_.CompanionFolder = dir_ / "companion/";
+    kv::test::MakeFolders(dir_ / "companion");
+    WriteFile(dir_ / "companion/SAFEBOOT.EXE", "#!/bin/sh\ncat ../db/SAFEBOOT\n");
+    ::chmod((dir_ / "companion/SAFEBOOT.EXE").c_str(), 0755);
+    Scan();
+    EXPECT_EQ(Lines(), (std::vector<std::string>{kBootLine}));
 }
 
 TEST_F(BootAreaTest, NoDriveRootNoBootScan) {
@@ -222,6 +266,7 @@ public:
         std::string bytes = kv::test::ReadFile(image);
         bytes.replace(100, pattern.size(), pattern);
         WriteFile(image, bytes);
+        boot_sector_ = bytes.substr(0, 512);
         auto setup =
             kv::test::RunCommand({"/bin/sh", "-c", "losetup --find --show '" + image + "'"});
         if (setup.exit_code != 0) return why = "no loop device: " + setup.err, false;
@@ -232,6 +277,7 @@ public:
         mounted_ = true;
         return true;
     }
+    const std::string& BootSector() const { return boot_sector_; }
 
 private:
     static int Shell(const std::string& command) {
@@ -239,6 +285,7 @@ private:
     }
     const TempDir& dir_;
     std::string loop_;
+    std::string boot_sector_;
     bool mounted_ = false;
 };
 
@@ -255,26 +302,99 @@ TEST_F(BootAreaTest, MountedLoopDeviceIsFoundAndReadDirectlyAndByTheCompanion) {
     auto run =
         kv::test::RunCommand({kv::test::ProgramDir() + "SAFEBOOT.EXE", fs / "mnt"}, fs.Path());
     EXPECT_EQ(run.exit_code, 0) << run.err;
-    std::string delivered = kv::test::ReadFile(fs / "SAFEBOOT");
-    ASSERT_EQ(delivered.size(), 512u);
-    EXPECT_EQ(delivered.substr(100, 15), "KV-BOOT-PATTERN");
+    EXPECT_EQ(run.out, mounted.BootSector());
 }
 
-TEST(SafebootCompanion, ReadsAnImageAndExplainsItsRights) {
-    TempDir dir;
-    WriteFile(dir / "vol.img", Sector("boot"));
-    WriteFile(dir / "disk.img", Sector("mbr"));
-    auto run = kv::test::RunCommand({kv::test::ProgramDir() + "SAFEBOOT.EXE", "--volume",
-                                     dir / "vol.img", "--disk", dir / "disk.img", "/"},
-                                    dir.Path());
+// The setup the README recommends: the companion owned by root with a read capability, run
+// by an ordinary user. It delivers the boot sector of a mount point and nothing else, and
+// kestravo-scan run by that user scans it; without the capability kestravo-scan says once
+// that the boot sector was not scanned.
+TEST_F(BootAreaTest, CompanionWithACapabilityServesAnOrdinaryUserOnlyBootSectors) {
+    TempDir fs;
+    MountedImage mounted(fs);
+    std::string why;
+    if (!mounted.Set("KV-BOOT-PATTERN", why)) GTEST_SKIP() << why;
+    if (::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "no setpriv";
+    // A program folder that user may reach, with the database the fixture made.
+    TempDir program;
+    ASSERT_EQ(::chmod(program.Path().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(fs.Path().c_str(), 0755), 0);
+    auto copy = kv::test::RunCommand(
+        {"/bin/sh", "-c",
+         "cp '" + kv::test::ProgramDir() + "SAFEBOOT.EXE' '" + kv::test::ProgramDir() +
+             "kestravo-scan' '" + program.Path() + "' && cp -r '" + dir_ / "db" + "' '" +
+             program.Path() + "' && chmod -R a+rX '" + program.Path() + "'"});
+    ASSERT_EQ(copy.exit_code, 0) << copy.err;
+    auto setcap = kv::test::RunCommand(
+        {"/bin/sh", "-c", "setcap cap_dac_read_search+ep '" + program / "SAFEBOOT.EXE" + "'"});
+    if (setcap.exit_code != 0) GTEST_SKIP() << "setcap does not work here: " << setcap.err;
+    auto as_nobody = [](std::vector<std::string> argv) {
+        argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
+                                   "--clear-groups", "--"});
+        return kv::test::RunCommand(argv, "/");
+    };
+
+    auto run = as_nobody({program / "SAFEBOOT.EXE", fs / "mnt"});
+    if (run.exit_code == 3)
+        GTEST_SKIP() << "file capabilities do not take effect here: " << run.err;
     EXPECT_EQ(run.exit_code, 0) << run.err;
-    EXPECT_EQ(kv::test::ReadFile(dir / "SAFEBOOT"), Sector("boot") + Sector("mbr"));
-    auto help = kv::test::RunCommand({kv::test::ProgramDir() + "SAFEBOOT.EXE", "--help"});
+    EXPECT_EQ(run.out, mounted.BootSector());
+    // Anything but a mount point is refused, the image file behind it included.
+    for (const std::string& attack : {std::string("/etc/shadow"), fs / "fs.img", fs.Path()}) {
+        auto refused = as_nobody({program / "SAFEBOOT.EXE", attack});
+        EXPECT_NE(refused.exit_code, 0) << attack;
+        EXPECT_TRUE(refused.out.empty()) << attack;
+    }
+
+    auto scan = as_nobody({program / "kestravo-scan", "--db", program / "db", fs / "mnt"});
+    EXPECT_NE(scan.out.find("Boot.Test"), std::string::npos) << scan.out;
+    EXPECT_EQ(scan.err.find("not scanned"), std::string::npos) << scan.err;
+
+    ASSERT_EQ(
+        kv::test::RunCommand({"/bin/sh", "-c", "setcap -r '" + program / "SAFEBOOT.EXE" + "'"})
+            .exit_code,
+        0);
+    scan = as_nobody({program / "kestravo-scan", "--db", program / "db", fs / "mnt", fs / "mnt"});
+    EXPECT_EQ(scan.out.find("Boot.Test"), std::string::npos);
+    // One line for the mount point, however often it is scanned, and no device error.
+    std::size_t first = scan.err.find("boot sector of " + fs / "mnt/" + " not scanned");
+    EXPECT_NE(first, std::string::npos) << scan.err;
+    EXPECT_EQ(scan.err.find("boot sector of", first + 1), std::string::npos) << scan.err;
+    EXPECT_EQ(scan.err.find("/dev/"), std::string::npos) << scan.err;
+}
+
+// Whatever it is given, the companion reads nothing but the boot area of a mount point, and
+// writes no file.
+TEST(SafebootCompanion, RefusesAnythingButAMountPoint) {
+    TempDir dir;
+    WriteFile(dir / "secret", std::string(600, 's'));
+    kv::test::MakeFolders(dir / "folder");
+    ASSERT_EQ(::symlink("/", (dir / "root-link").c_str()), 0);
+    const std::string companion = kv::test::ProgramDir() + "SAFEBOOT.EXE";
+    const std::vector<std::vector<std::string>> attacks = {
+        {dir / "secret"},
+        {"/dev/null"},
+        {dir / "root-link"},
+        {dir / "folder"},
+        {"tmp"},
+        {dir / "folder/../.."},
+        {"--volume", dir / "secret", "/"},
+        {"/", "/"},
+    };
+    for (const auto& args : attacks) {
+        std::vector<std::string> argv = {companion};
+        argv.insert(argv.end(), args.begin(), args.end());
+        auto run = kv::test::RunCommand(argv, dir.Path());
+        SCOPED_TRACE(args[0]);
+        EXPECT_NE(run.exit_code, 0);
+        EXPECT_TRUE(run.out.empty());
+        EXPECT_NE(run.err.find("SAFEBOOT.EXE"), std::string::npos);
+    }
+    EXPECT_EQ(kv::test::RunCommand({"/bin/sh", "-c", "ls -A '" + dir.Path() + "' | wc -l"}).out,
+              "3\n");
+    auto help = kv::test::RunCommand({companion, "--help"});
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_NE(help.out.find("setcap"), std::string::npos);
-    auto none = kv::test::RunCommand({kv::test::ProgramDir() + "SAFEBOOT.EXE", dir / "vol.img"},
-                                     dir.Path());
-    EXPECT_EQ(none.exit_code, 2);
 }
 
 }  // namespace

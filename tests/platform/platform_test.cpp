@@ -1,5 +1,8 @@
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <chrono>
 #include <cstring>
@@ -172,6 +175,21 @@ TEST(RunProgram, MissingProgramDoesNotStart) {
     EXPECT_EQ(r.exit_code, -1);
 }
 
+TEST(RunProgram, OutputIsCappedAndAWriterWithoutEndIsKilled) {
+    std::string out;
+    ProgramResult r =
+        RunProgramForOutput({"/bin/sh", "-c", "printf abc; exit 4"}, "", 5000, 8, out);
+    EXPECT_EQ(r.exit_code, 4);
+    EXPECT_EQ(out, "abc");
+    auto start = std::chrono::steady_clock::now();
+    r = RunProgramForOutput({"/bin/sh", "-c", "while :; do echo x; done"}, "", 5000, 1024, out);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    EXPECT_TRUE(r.too_much_output);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, -1);
+    EXPECT_EQ(out.size(), 1025u);
+}
+
 TEST(MountRoot, RootIsOneAndAnOrdinaryFolderIsNot) {
     EXPECT_TRUE(IsMountRoot("/"));
     TempDir dir;
@@ -213,6 +231,26 @@ TEST(BlockDevices, MountFieldsAreUnescapedAndOverridesMakeDriveRoots) {
     EXPECT_EQ(found.disk, "/images/disk");
     // A folder that is not a mount point has no device of its own.
     EXPECT_FALSE(FindBlockDevices(dir / "drive/", found));
+}
+
+// Only the block device with the expected number is opened: not a file, not a link to the
+// device, not a node of another number put in its place.
+TEST(BlockDevices, OnlyTheNamedBlockDeviceIsOpened) {
+    kv::test::TempDir dir;
+    const dev_t number = makedev(7, 0);
+    WriteFile(dir / "file", std::string(512, 'f'));
+    ASSERT_EQ(::symlink("/dev/loop0", (dir / "link").c_str()), 0);
+    std::vector<std::string> refused = {dir / "file", dir / "link", dir / "missing", "/dev/null"};
+    if (::mknod((dir / "other").c_str(), S_IFBLK | 0600, makedev(7, 1)) == 0)
+        refused.push_back(dir / "other");
+    for (const auto& path : refused) {
+        SCOPED_TRACE(path);
+        errno = 0;
+        EXPECT_EQ(OpenBlockDevice(path, number), -1);
+        EXPECT_NE(errno, 0);
+        unsigned char sector[512];
+        EXPECT_FALSE(ReadFirstSector(path, number, sector).opened);
+    }
 }
 
 }  // namespace

@@ -7,11 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -37,7 +39,47 @@ public:
     void PumpEvents() override {
         if (g_interrupted && engine != nullptr) engine->Options.StopRequested = 1;
     }
+    // One line on standard error per drive root and run: why its boot sector was not scanned.
+    void BootAreaNotScanned(const std::string& root, const kv::BootAreaProblem& problem) override {
+        if (!boot_roots_told_.insert(root).second) return;
+        std::string device = problem.device_error != 0 ? std::strerror(problem.device_error)
+                                                       : "the device cannot be read";
+        if (!device.empty()) device[0] = static_cast<char>(std::tolower(device[0]));
+        std::string companion;
+        using Companion = kv::BootAreaProblem::Companion;
+        switch (problem.companion) {
+            case Companion::kMissing:
+                companion = "no usable SAFEBOOT.EXE";
+                break;
+            case Companion::kTimedOut:
+                companion = "SAFEBOOT.EXE did not finish in time";
+                break;
+            case Companion::kTooMuchOutput:
+                companion = "SAFEBOOT.EXE wrote more than two sectors";
+                break;
+            case Companion::kFailed:
+                if (problem.companion_exit_code < 0)
+                    companion = "SAFEBOOT.EXE was ended by a signal";
+                else
+                    companion =
+                        "SAFEBOOT.EXE failed (exit status " +
+                        std::to_string(problem.companion_exit_code) +
+                        (problem.companion_exit_code == 3 ? ": it may not read the device)" : ")");
+                break;
+            case Companion::kShort:
+                companion = "SAFEBOOT.EXE delivered only " +
+                            std::to_string(problem.companion_bytes) + " bytes";
+                break;
+        }
+        std::fprintf(stderr,
+                     "kestravo-scan: boot sector of %s not scanned: %s and %s (see README, "
+                     "\"Boot sectors\")\n",
+                     root.c_str(), device.c_str(), companion.c_str());
+    }
     kv::Engine* engine = nullptr;
+
+private:
+    std::set<std::string> boot_roots_told_;
 };
 
 // Writes every report line to standard output as soon as it is added.
@@ -82,6 +124,9 @@ void Usage(FILE* out) {
         "\n"
         "BYTES may end in K, M or G (binary multiples: 1K = 1024). A member over a limit is\n"
         "not scanned; the report names it and the limit.\n"
+        "\n"
+        "A mount point (such as /) has its boot sector scanned first; when that is not\n"
+        "possible (see README, \"Boot sectors\"), one line on standard error says so.\n"
         "\n"
         "Exit status: 0 nothing found, 1 an infection was found, 2 an error (a path that\n"
         "cannot be read, a signature database that cannot be loaded, a bad option).\n",
@@ -303,6 +348,8 @@ int main(int argc, char** argv) {
     engine.Options.ScanSubfolders = subfolders ? 1 : 0;
     engine.Options.SetDefaultExtensions();
     engine.Limits = limits;
+    // The boot-sector companion is only ever run from the program folder, whatever --db says.
+    engine.CompanionFolder = program_folder;
 
     kv::ReportBlockPictures no_pictures;
     report.Reserve(4000);

@@ -99,7 +99,8 @@ ScannedFile DescribeScannedFile(int folder_fd, const std::string& path, std::uin
         const ssize_t n = ::readlink(link.c_str(), buffer.data(), buffer.size() - 1);
         const std::size_t slash = path.find_last_of('/');
         const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-        if (n > 0 && buffer[0] == '/') full = WithTrailingSlash(std::string(buffer.data(), n)) + name;
+        if (n > 0 && buffer[0] == '/')
+            full = WithTrailingSlash(std::string(buffer.data(), n)) + name;
     } else {
         char* resolved = ::realpath(path.c_str(), nullptr);
         if (resolved != nullptr) {
@@ -226,8 +227,8 @@ int OpenRegular(const std::string& path, int flags, mode_t mode = 0, std::int64_
 
 bool File::OpenRead(const std::string& path, bool follow_links) {
     Close();
-    fd_ = OpenRegular(path, O_RDONLY | (follow_links ? 0 : O_NOFOLLOW), 0, &opened_size_,
-                      AT_FDCWD, &identity_.device, &identity_.inode);
+    fd_ = OpenRegular(path, O_RDONLY | (follow_links ? 0 : O_NOFOLLOW), 0, &opened_size_, AT_FDCWD,
+                      &identity_.device, &identity_.inode);
     identity_.known = fd_ >= 0;
     return fd_ >= 0;
 }

@@ -173,7 +173,8 @@ void ViewerTest::cleanThroughTheCleanerProgram() {
     const auto& scratch = fixture.Scratch();
     WriteFile(scratch / "Mixed/Prog.exe", "program");
     kv::ReportList report;
-    kv::ReportLine* line = AddScannedLine(report, scratch / "Mixed/Prog.exe", "", kind::InfectedFile);
+    kv::ReportLine* line =
+        AddScannedLine(report, scratch / "Mixed/Prog.exe", "", kind::InfectedFile);
 
     // No cleaner in the program folder: treatment failed.
     RunAction(catalogue, report, animations, fixture.ProgramFolder(), kv::Tfcopia::Clean);

@@ -139,7 +139,8 @@ bool Tfcopia::ArchiveLineInReport(const ReportLine& line) const {
     if (!line.Archive) return false;
     for (std::size_t i = 0; i < report_.Count(); ++i) {
         const ReportLine* other = report_.Line(i);
-        if (other != nullptr && other->File == line.Archive && (other->Kind & kind::ArchiveInfected))
+        if (other != nullptr && other->File == line.Archive &&
+            (other->Kind & kind::ArchiveInfected))
             return true;
     }
     return false;
@@ -160,8 +161,8 @@ void MarkOutcome(ReportLine& line, ActionResult result, std::uint32_t done_bit) 
 // Shows where a copy went when it had to take a free name.
 void NoteCopyName(ReportLine& line, const std::string& destination, const std::string& copy_name,
                   const std::string& own_name) {
-    line.CopiedTo = copy_name == own_name ? std::string()
-                                          : platform::PrintableName(destination + copy_name);
+    line.CopiedTo =
+        copy_name == own_name ? std::string() : platform::PrintableName(destination + copy_name);
 }
 
 }  // namespace
@@ -179,7 +180,8 @@ void Tfcopia::ActOn(ReportLine& line) {
         case Copy: {
             SetStep(176);
             const ActionResult result = CopyScannedFile(file, Destination, copy_name);
-            if (result == ActionResult::kDone) NoteCopyName(line, Destination, copy_name, file.name);
+            if (result == ActionResult::kDone)
+                NoteCopyName(line, Destination, copy_name, file.name);
             MarkOutcome(line, result, kind::Copied);
             break;
         }
@@ -210,8 +212,9 @@ void Tfcopia::ActOn(ReportLine& line) {
             if (result == ActionResult::kDone && file.name != old_name) {
                 // The line shows the new name in place of the old one.
                 const std::size_t slash = line.Text.find_last_of('/');
-                line.Text = (slash == std::string::npos ? std::string() : line.Text.substr(0, slash + 1)) +
-                            platform::PrintableName(file.name);
+                line.Text =
+                    (slash == std::string::npos ? std::string() : line.Text.substr(0, slash + 1)) +
+                    platform::PrintableName(file.name);
             }
             break;
         }

@@ -68,9 +68,8 @@ TFormDettagli::TFormDettagli(const Catalogue& catalogue, QWidget* parent,
     installEventFilter(this);
 
     // The drive box shows the volume of the starting folder; the tree opens at the folder.
-    const QString start = !start_folder.isEmpty() && QFileInfo(start_folder).isDir()
-                              ? start_folder
-                              : HomeFolder();
+    const QString start =
+        !start_folder.isEmpty() && QFileInfo(start_folder).isDir() ? start_folder : HomeFolder();
     const int volume = DriveComboBox1->findText(QStorageInfo(start).rootPath());
     if (volume >= 0) {
         const QSignalBlocker quiet(DriveComboBox1);

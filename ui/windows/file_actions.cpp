@@ -56,7 +56,8 @@ bool IsContinuation(unsigned char byte) {
 // bytes after it (at most three).
 std::size_t CharacterLength(const std::string& text, std::size_t at) {
     std::size_t end = at + 1;
-    while (end < text.size() && end - at < 4 && IsContinuation(static_cast<unsigned char>(text[end])))
+    while (end < text.size() && end - at < 4 &&
+           IsContinuation(static_cast<unsigned char>(text[end])))
         ++end;
     return end - at;
 }

@@ -22,11 +22,11 @@ inline constexpr std::size_t kCopyBlockSize = 8193;
 inline constexpr int kMaxCopyNames = 1000;
 
 enum class ActionResult {
-    kDone,              // the action was carried out
-    kCopiedOnly,        // a move whose source could not be removed: the copy stays
-    kSameFolder,        // copy or move into the file's own folder: refused, nothing done
-    kNotTheScannedFile, // the file is gone, moved, or no longer the one the scan met
-    kFailed,            // anything else (no destination, no free name, a read or write failed)
+    kDone,               // the action was carried out
+    kCopiedOnly,         // a move whose source could not be removed: the copy stays
+    kSameFolder,         // copy or move into the file's own folder: refused, nothing done
+    kNotTheScannedFile,  // the file is gone, moved, or no longer the one the scan met
+    kFailed,             // anything else (no destination, no free name, a read or write failed)
 };
 
 // A file the scan met, opened again for an action. Closes what it opened.

@@ -136,7 +136,7 @@ ScannedFileHandle::~ScannedFileHandle() {
     if (folder_fd_ >= 0) ::close(folder_fd_);
 }
 
-bool ScannedFileHandle::Open(const platform::ScannedFile& scanned) {
+bool ScannedFileHandle::Open(const platform::ScannedFile& scanned, bool for_reading) {
     if (scanned.name.empty() || scanned.name.find('/') != std::string::npos ||
         scanned.name == "." || scanned.name == "..")
         return false;
@@ -144,7 +144,8 @@ bool ScannedFileHandle::Open(const platform::ScannedFile& scanned) {
     if (folder_fd_ < 0) return false;
     // Not blocking: a FIFO put in the file's place must not hang the action.
     fd_ = ::openat(folder_fd_, scanned.name.c_str(),
-                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+                   (for_reading ? O_RDONLY | O_NONBLOCK | O_NOCTTY : O_PATH) | O_NOFOLLOW |
+                       O_CLOEXEC);
     if (fd_ < 0) return false;
     struct stat st;
     if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return false;
@@ -165,14 +166,14 @@ bool ScannedFileHandle::StillThere() const {
 ActionResult CopyScannedFile(const platform::ScannedFile& source,
                              const std::string& destination_folder, std::string& copy_name) {
     ScannedFileHandle handle;
-    if (!handle.Open(source)) return ActionResult::kNotTheScannedFile;
+    if (!handle.Open(source, true)) return ActionResult::kNotTheScannedFile;
     return Copy(handle, destination_folder, copy_name);
 }
 
 ActionResult MoveScannedFile(const platform::ScannedFile& source,
                              const std::string& destination_folder, std::string& copy_name) {
     ScannedFileHandle handle;
-    if (!handle.Open(source)) return ActionResult::kNotTheScannedFile;
+    if (!handle.Open(source, true)) return ActionResult::kNotTheScannedFile;
     const ActionResult copied = Copy(handle, destination_folder, copy_name);
     if (copied != ActionResult::kDone) return copied;
     // Removed by its name in the folder already verified, and only while the name still

@@ -38,8 +38,10 @@ public:
     ScannedFileHandle& operator=(const ScannedFileHandle&) = delete;
 
     // Opens the folder without links and the entry in it without following a link; true only
-    // for a regular file with the recorded device and inode.
-    bool Open(const platform::ScannedFile& scanned);
+    // for a regular file with the recorded device and inode. Without `for_reading` the entry
+    // is only located (O_PATH), which needs no read permission on the file: enough to delete
+    // or rename it, or to open it again through /proc/self/fd.
+    bool Open(const platform::ScannedFile& scanned, bool for_reading = false);
     int Folder() const { return folder_fd_; }
     int Descriptor() const { return fd_; }
     const std::string& Name() const { return name_; }

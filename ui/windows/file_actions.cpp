@@ -143,9 +143,9 @@ bool ScannedFileHandle::Open(const platform::ScannedFile& scanned, bool for_read
     folder_fd_ = platform::OpenFolderNoFollow(scanned.folder);
     if (folder_fd_ < 0) return false;
     // Not blocking: a FIFO put in the file's place must not hang the action.
-    fd_ = ::openat(folder_fd_, scanned.name.c_str(),
-                   (for_reading ? O_RDONLY | O_NONBLOCK | O_NOCTTY : O_PATH) | O_NOFOLLOW |
-                       O_CLOEXEC);
+    fd_ = ::openat(
+        folder_fd_, scanned.name.c_str(),
+        (for_reading ? O_RDONLY | O_NONBLOCK | O_NOCTTY : O_PATH) | O_NOFOLLOW | O_CLOEXEC);
     if (fd_ < 0) return false;
     struct stat st;
     if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return false;

@@ -82,12 +82,15 @@ TFormDettagli::TFormDettagli(const Catalogue& catalogue, QWidget* parent,
 }
 
 QString TFormDettagli::HomeFolder() {
+    // A home of "/" (some service accounts) would open the dialog at the root after all.
+    auto usable = [](const char* folder) {
+        return folder != nullptr && folder[0] == '/' && folder[1] != '\0' &&
+               QFileInfo(QString::fromLocal8Bit(folder)).isDir();
+    };
     const char* home = ::getenv("HOME");
-    if (home != nullptr && home[0] == '/' && QFileInfo(QString::fromLocal8Bit(home)).isDir())
-        return QString::fromLocal8Bit(home);
+    if (usable(home)) return QString::fromLocal8Bit(home);
     if (const struct passwd* account = ::getpwuid(::getuid()))
-        if (account->pw_dir != nullptr && account->pw_dir[0] == '/')
-            return QString::fromLocal8Bit(account->pw_dir);
+        if (usable(account->pw_dir)) return QString::fromLocal8Bit(account->pw_dir);
     return QDir::tempPath();
 }
 

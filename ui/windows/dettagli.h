@@ -26,7 +26,8 @@ public:
     TFormDettagli(const Catalogue& catalogue, QWidget* parent = nullptr,
                   const QString& start_folder = QString());
 
-    // The user's home folder: $HOME when it names a folder, else the account's home folder.
+    // The user's home folder: $HOME when it names a folder other than the root, else the
+    // account's home folder, else the temporary folder.
     static QString HomeFolder();
 
     // The selected folder as a full path (no trailing '/' but for the root).

@@ -83,14 +83,7 @@ private:
 
 // A member name as it is shown: control characters (a line end in a name would forge lines
 // of the log file) become '?'.
-std::string PrintableName(const std::string& name) {
-    std::string shown = name;
-    for (char& c : shown) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) c = '?';
-    }
-    return shown;
-}
+using platform::PrintableName;
 
 // A byte count in the largest binary unit that divides it: "256 MiB", "1 GiB", "1000 B".
 std::string FormatBytes(std::uint64_t bytes) {
@@ -119,6 +112,12 @@ int Engine::ScanArchiveFile(const std::string& path, const std::string& display_
     zip::ZipArchive archive;
     platform::File file;
     OpenSource(source, path, file);  // a file that did not open is refused by Open
+    if (archive_depth_ == 0 && source.written == nullptr && file.IsOpen()) {
+        // The reader asks for the size anyway; asked here, the same status gives the
+        // identity that the archive's report lines keep.
+        file.KnownSize();
+        NoteTopLevelFile(file);
+    }
     if (archive.Open(std::move(file)) != zip::kStatusMember) return 0;
     Counters[ScanCounters::ArchivesOpened] += 1;
 
@@ -282,7 +281,8 @@ int Engine::ScanMemberInMemory(zip::ZipArchive& archive, const std::string& memb
             WriteArchiveLine(archive_display);
             archive_line_written = true;
         }
-        report_.AddReportLine(member_name, database_.VirusName(), kind::InfectedMember);
+        TieLine(report_.AddReportLine(member_name, database_.VirusName(), kind::InfectedMember),
+                false);
         Counters[ScanCounters::VirusesFound] += 1;
         infected = 1;
     }
@@ -297,7 +297,7 @@ void Engine::WriteArchiveLine(const std::string& name) {
         return;
     }
     archive_lines_.push_back(name);
-    report_.AddReportLine(name, "", kind::InfectedArchive);
+    TieLine(report_.AddReportLine(name, "", kind::InfectedArchive), name == top_level_name_);
 }
 
 void Engine::ReportArchiveLimit(std::uint16_t message, const std::string& member_display,

@@ -37,21 +37,30 @@ int Engine::ScanDocumentFile(const std::string& path, const std::string& display
                              const FileSource& source) {
     platform::File file;
     if (!OpenSource(source, path, file)) return 0;
+    // The reader asks for the size anyway; asked here, the same status gives the identity a
+    // report line keeps.
+    const bool top_level = source.written == nullptr && archive_depth_ == 0;
+    if (top_level) {
+        file.KnownSize();
+        NoteTopLevelFile(file);
+    }
     KernelDocumentSearcher searcher(kernel_, database_);
     const ole::DocumentScanResult result = ole::ScanDocument(std::move(file), searcher);
     // Documents are not counted as scanned files; only what they hold is counted.
     switch (result.finding) {
         case ole::DocumentFinding::kInfectedData:
-            report_.AddReportLine(display_name, result.hit.name, kind::InfectedFile);
+            TieLine(report_.AddReportLine(display_name, result.hit.name, kind::InfectedFile),
+                    top_level);
             Counters[ScanCounters::VirusesFound] += 1;
             return 1;
         case ole::DocumentFinding::kMacroVirus:
-            report_.AddReportLine(display_name, result.hit.name, kind::MacroVirusDocument);
+            TieLine(report_.AddReportLine(display_name, result.hit.name, kind::MacroVirusDocument),
+                    top_level);
             Counters[ScanCounters::VirusesFound] += 1;
             return 1;
         case ole::DocumentFinding::kSuspiciousMacros:
             // Suspicious, not infected: the line is written but nothing is counted.
-            report_.AddReportLine(display_name, "", kind::SuspectDocument);
+            TieLine(report_.AddReportLine(display_name, "", kind::SuspectDocument), top_level);
             return 0;
         case ole::DocumentFinding::kNothing:
             break;

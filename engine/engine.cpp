@@ -141,7 +141,12 @@ int Engine::ScanFile(const std::string& path, const std::string& display_name) {
     const FileSource source = source_;
     source_ = FileSource{};
     const std::string& display = display_name.empty() ? path : display_name;
-    if (display_name.empty()) top_level_name_ = path;
+    if (display_name.empty()) {
+        top_level_name_ = path;
+        top_level_folder_fd_ = source.name != nullptr ? source.folder_fd : -1;
+        top_level_noted_ = false;
+        top_level_file_.reset();
+    }
     ui_.SetProgressCaption(display);
     switch (Kind) {
         case kKindSpreadsheet:
@@ -198,7 +203,10 @@ int Engine::ScanProgramFile(const std::string& path, const FileSource& source) {
         }
         if (kernel_.HitCount() > 0) {
             database_.DecodeVirusName(kernel_.HitAt(0).record);
-            report_.AddReportLine(path, database_.VirusName(), kind::InfectedFile);
+            const bool top_level = source.written == nullptr && archive_depth_ == 0;
+            if (top_level) NoteTopLevelFile(file);
+            TieLine(report_.AddReportLine(path, database_.VirusName(), kind::InfectedFile),
+                    top_level);
             Counters[ScanCounters::VirusesFound] += 1;
             infected = 1;
         }
@@ -211,6 +219,24 @@ int Engine::ScanProgramFile(const std::string& path, const FileSource& source) {
         if (ScanFile(path) == 1) infected = 1;
     }
     return infected;
+}
+
+void Engine::NoteTopLevelFile(platform::File& file) {
+    if (top_level_noted_ || !file.IsOpen()) return;
+    top_level_noted_ = file.DeviceAndInode(top_level_device_, top_level_inode_);
+}
+
+std::shared_ptr<platform::ScannedFile> Engine::TopLevelFile() {
+    if (!top_level_file_ && top_level_noted_) {
+        top_level_file_ = std::make_shared<platform::ScannedFile>(platform::DescribeScannedFile(
+            top_level_folder_fd_, top_level_name_, top_level_device_, top_level_inode_));
+    }
+    return top_level_file_;
+}
+
+void Engine::TieLine(ReportLine* line, bool names_top_level_file) {
+    if (line == nullptr) return;
+    (names_top_level_file ? line->File : line->Archive) = TopLevelFile();
 }
 
 }  // namespace kv

@@ -25,8 +25,11 @@ namespace zip {
 class ZipArchive;
 }
 namespace platform {
+class File;
 class TempFile;
-}
+struct ScannedFile;
+}  // namespace platform
+struct ReportLine;
 
 // Bounds of the archive scan, so that a crafted archive can neither fill the disk with
 // extracted members nor nest without end. A user may raise them (kestravo-scan has an option
@@ -140,6 +143,16 @@ private:
                             const std::string& member_name, const std::string& member_display);
     int ScanMemberInMemory(zip::ZipArchive& archive, const std::string& member_name,
                            const std::string& archive_display, bool& archive_line_written);
+    // The record of the top-level file in hand (the one the walk or the user named) that its
+    // report lines keep, made when the first of them is written; none when the file's device
+    // and inode were not taken.
+    std::shared_ptr<platform::ScannedFile> TopLevelFile();
+    // Takes the device and inode of the open top-level file from the status its open or its
+    // reader already asked for (KnownSize), so that clean files cost no system call more.
+    void NoteTopLevelFile(platform::File& file);
+    // Ties a line the scan wrote to what it names: the top-level file itself, or (for a
+    // member of an archive) the archive it lies in.
+    void TieLine(ReportLine* line, bool names_top_level_file);
     // Writes the line naming `name` as an archive that holds an infection, unless the same
     // line was already written for the current top-level file.
     void WriteArchiveLine(const std::string& name);
@@ -156,6 +169,13 @@ private:
     ReportList& report_;
     ScanUi& ui_;
     std::string top_level_name_;
+    // The top-level file's folder descriptor (the walk's open folder; -1 for a file named by
+    // the user), its device and inode once noted, and its record once made.
+    int top_level_folder_fd_ = -1;
+    bool top_level_noted_ = false;
+    std::uint64_t top_level_device_ = 0;
+    std::uint64_t top_level_inode_ = 0;
+    std::shared_ptr<platform::ScannedFile> top_level_file_;
     // Set for the ScanFile call that the walk or the archive branch makes, taken (and
     // cleared) by that call.
     FileSource source_;

@@ -86,6 +86,75 @@ bool IsFolder(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+ScannedFile DescribeScannedFile(int folder_fd, const std::string& path, std::uint64_t device,
+                                std::uint64_t inode) {
+    ScannedFile file;
+    file.device = device;
+    file.inode = inode;
+    std::string full = path;
+    if (folder_fd >= 0) {
+        // The folder as it is open, not the walk's text for it, which may pass through links.
+        const std::string link = "/proc/self/fd/" + std::to_string(folder_fd);
+        std::vector<char> buffer(PATH_MAX + 1);
+        const ssize_t n = ::readlink(link.c_str(), buffer.data(), buffer.size() - 1);
+        const std::size_t slash = path.find_last_of('/');
+        const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+        if (n > 0 && buffer[0] == '/')
+            full = WithTrailingSlash(std::string(buffer.data(), n)) + name;
+    } else {
+        char* resolved = ::realpath(path.c_str(), nullptr);
+        if (resolved != nullptr) {
+            full = resolved;
+            ::free(resolved);
+        }
+    }
+    const std::size_t slash = full.find_last_of('/');
+    if (slash == std::string::npos) {
+        file.name = full;
+    } else {
+        file.folder = full.substr(0, slash + 1);
+        file.name = full.substr(slash + 1);
+    }
+    return file;
+}
+
+int OpenFolderNoFollow(const std::string& path) {
+    if (path.empty() || path[0] != '/') {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::size_t start = 1;
+    while (fd >= 0 && start < path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        const std::string part = path.substr(start, end - start);
+        start = end + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            // A path the scan recorded has none; refused rather than judged.
+            ::close(fd);
+            errno = EINVAL;
+            return -1;
+        }
+        const int next =
+            ::openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        fd = next;
+    }
+    return fd;
+}
+
+std::string PrintableName(std::string name) {
+    for (char& c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) c = '?';
+    }
+    return name;
+}
+
 bool RemoveFile(const std::string& path) {
     return ::unlink(path.c_str()) == 0;
 }
@@ -105,8 +174,10 @@ File::File(File&& other) noexcept
     : fd_(other.fd_),
       opened_size_(other.opened_size_),
       owned_(other.owned_),
-      size_asked_(other.size_asked_) {
+      size_asked_(other.size_asked_),
+      identity_(other.identity_) {
     other.fd_ = -1;
+    other.identity_ = Identity{};
     other.opened_size_ = -1;
     other.owned_ = true;
     other.size_asked_ = false;
@@ -119,6 +190,8 @@ File& File::operator=(File&& other) noexcept {
         opened_size_ = other.opened_size_;
         owned_ = other.owned_;
         size_asked_ = other.size_asked_;
+        identity_ = other.identity_;
+        other.identity_ = Identity{};
         other.fd_ = -1;
         other.opened_size_ = -1;
         other.owned_ = true;
@@ -134,7 +207,8 @@ namespace {
 // O_NONBLOCK, which has no effect on a regular file under Linux (reads and writes of regular
 // files wait for the disk whatever it says): clearing it would cost a system call per file.
 int OpenRegular(const std::string& path, int flags, mode_t mode = 0, std::int64_t* size = nullptr,
-                int folder_fd = AT_FDCWD) {
+                int folder_fd = AT_FDCWD, std::uint64_t* device = nullptr,
+                std::uint64_t* inode = nullptr) {
     int fd = ::openat(folder_fd, path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode);
     if (fd < 0) return -1;
     struct stat st;
@@ -144,6 +218,8 @@ int OpenRegular(const std::string& path, int flags, mode_t mode = 0, std::int64_
         return -1;
     }
     if (size != nullptr) *size = st.st_size;
+    if (device != nullptr) *device = st.st_dev;
+    if (inode != nullptr) *inode = st.st_ino;
     return fd;
 }
 
@@ -151,7 +227,9 @@ int OpenRegular(const std::string& path, int flags, mode_t mode = 0, std::int64_
 
 bool File::OpenRead(const std::string& path, bool follow_links) {
     Close();
-    fd_ = OpenRegular(path, O_RDONLY | (follow_links ? 0 : O_NOFOLLOW), 0, &opened_size_);
+    fd_ = OpenRegular(path, O_RDONLY | (follow_links ? 0 : O_NOFOLLOW), 0, &opened_size_, AT_FDCWD,
+                      &identity_.device, &identity_.inode);
+    identity_.known = fd_ >= 0;
     return fd_ >= 0;
 }
 
@@ -179,8 +257,23 @@ std::int64_t File::KnownSize() {
     if (opened_size_ >= 0 || size_asked_) return opened_size_;
     size_asked_ = true;
     struct stat st;
-    if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) opened_size_ = st.st_size;
+    if (::fstat(fd_, &st) == 0) {
+        if (S_ISREG(st.st_mode)) opened_size_ = st.st_size;
+        identity_ = Identity{st.st_dev, st.st_ino, true};
+    }
     return opened_size_;
+}
+
+bool File::DeviceAndInode(std::uint64_t& device, std::uint64_t& inode) {
+    if (fd_ < 0) return false;
+    if (!identity_.known) {
+        struct stat st;
+        if (::fstat(fd_, &st) != 0) return false;
+        identity_ = Identity{st.st_dev, st.st_ino, true};
+    }
+    device = identity_.device;
+    inode = identity_.inode;
+    return true;
 }
 
 bool File::OpenReadWrite(const std::string& path) {
@@ -299,6 +392,7 @@ void File::Close() {
     opened_size_ = -1;
     owned_ = true;
     size_asked_ = false;
+    identity_ = Identity{};
 }
 
 // ---- ReadCache ----

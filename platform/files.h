@@ -79,6 +79,9 @@ public:
     // The size of a file opened for reading, found out once; -1 when that fails or the file
     // is not a regular file.
     std::int64_t KnownSize();
+    // The device and inode of the open file: those of the status the open or KnownSize()
+    // already asked for, else asked now. False when the file is not open or fstat fails.
+    bool DeviceAndInode(std::uint64_t& device, std::uint64_t& inode);
     bool WriteAll(const void* buffer, std::size_t count);
     // Writes all of `buffer` at `offset`, without using or moving the file position.
     bool WriteAllAt(const void* buffer, std::size_t count, std::int64_t offset);
@@ -92,6 +95,12 @@ private:
     std::int64_t opened_size_ = -1;
     bool owned_ = true;        // false for a borrowed descriptor
     bool size_asked_ = false;  // KnownSize() has been called
+    struct Identity {
+        std::uint64_t device = 0;
+        std::uint64_t inode = 0;
+        bool known = false;
+    };
+    Identity identity_;
 };
 
 // Serves the small reads of a reader that jumps about a file (an archive's directory and
@@ -144,6 +153,33 @@ private:
     std::string path_;
     File file_;
 };
+
+// What a scan met on disk, kept so that a later action reaches the same file: the folder it
+// was opened from (absolute, ending in '/', links resolved at the scan), its name in that
+// folder, and its device and inode.
+struct ScannedFile {
+    std::string folder;
+    std::string name;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+};
+
+// Describes a file the scan has open, whose device and inode are given: opened as the entry
+// `path`'s last component of the open folder `folder_fd` (the folder's path is what the
+// system says of that open folder; `path` is the fallback), or, when `folder_fd` is negative,
+// opened by `path` with links followed (the resolved path is kept). Only asked for files that
+// are reported, never for every file of a walk.
+ScannedFile DescribeScannedFile(int folder_fd, const std::string& path, std::uint64_t device,
+                                std::uint64_t inode);
+
+// Opens the folder `path` (absolute) so that no component of it is a symbolic link: each
+// component is opened with O_NOFOLLOW in the one before it, from "/" on. A descriptor opened
+// O_DIRECTORY (the caller closes it), or -1 with errno set (ELOOP or ENOTDIR for a link).
+int OpenFolderNoFollow(const std::string& path);
+
+// A name as reports, logs and messages show it: control characters (bytes below 0x20 and
+// 0x7F, such as a line end that would forge a line of a log) become '?'.
+std::string PrintableName(std::string name);
 
 bool RemoveFile(const std::string& path);
 bool FileExists(const std::string& path);

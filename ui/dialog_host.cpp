@@ -71,10 +71,11 @@ std::optional<QString> DialogHost::OpenLogFileName(QWidget* parent, const QStrin
 
 std::optional<QString> DialogHost::AskDestinationFolder(QWidget* parent, const Catalogue& catalogue,
                                                         const QString& caption) {
-    TFormDettagli dialog(catalogue, parent);
+    TFormDettagli dialog(catalogue, parent, last_destination_);
     dialog.setWindowTitle(caption);
     if (dialog.exec() != QDialog::Accepted) return std::nullopt;
-    return dialog.SelectedFolder();
+    last_destination_ = dialog.SelectedFolder();
+    return last_destination_;
 }
 
 bool DialogHost::ChoosePrinter(QWidget* parent, QPrinter& printer) {

@@ -37,7 +37,8 @@ public:
                                            const QString& last);
     // The log open dialog, starting at `start`; nothing on Cancel.
     virtual std::optional<QString> OpenLogFileName(QWidget* parent, const QString& start);
-    // The destination folder dialog with `caption`; the selected folder, or nothing on Cancel.
+    // The destination folder dialog with `caption`, opening at the folder chosen last (the
+    // home folder the first time); the selected folder, or nothing on Cancel.
     virtual std::optional<QString> AskDestinationFolder(QWidget* parent, const Catalogue& catalogue,
                                                         const QString& caption);
     // The print dialog: true when the user chose a printer (set up in `printer`).
@@ -52,6 +53,9 @@ public:
     // The folder picker of internet mode: the full path of the folder chosen, or nothing on
     // Cancel.
     virtual std::optional<QString> PickFolder(QWidget* parent, const Catalogue& catalogue);
+
+private:
+    QString last_destination_;
 };
 
 }  // namespace kv

@@ -21,6 +21,7 @@ ReportSuffixes TestSuffixes() {
     s.Infected = "<infected by>";
     s.ArchiveInfected = "<archive>";
     s.SuspectMacros = "<macros>";
+    s.NotTreated = "<not treated>";
     return s;
 }
 
@@ -53,6 +54,24 @@ TEST_F(ReportTest, ComposesFlagTextsInTheirFixedOrder) {
               "T <archive> <infected by> V <infected by> V <macros> <infected by> V <failed> "
               "<copied> <moved> <deleted>");
     EXPECT_EQ(Compose("T", "V", kind::InfectedFile | kind::Treated), "T <infected by> V <treated>");
+    EXPECT_EQ(Compose("T", "V", kind::InfectedFile | kind::Deleted | kind::NotTreated),
+              "T <infected by> V <deleted> <not treated>");
+    // A copy that took a free name shows it after the copied or moved word, and only then.
+    ReportLine* copied = report_.AddReportLine("/s/a.exe", "V", kind::InfectedFile | kind::Copied);
+    copied->CopiedTo = "/d/a (2).exe";
+    std::string out;
+    report_.ComposeReportLine(*copied, out);
+    EXPECT_EQ(out, "/s/a.exe <infected by> V <copied> -> /d/a (2).exe");
+    copied->Kind = kind::InfectedFile;
+    report_.ComposeReportLine(*copied, out);
+    EXPECT_EQ(out, "/s/a.exe <infected by> V");
+}
+
+TEST_F(ReportTest, ControlCharactersInTextsForgeNoLines) {
+    ReportLine* line =
+        report_.AddReportLine("/s/a\r\nVirus trovati: 0\r\nb.com", "V\n", kind::InfectedFile);
+    EXPECT_EQ(line->Text, "/s/a??Virus trovati: 0??b.com");
+    EXPECT_EQ(report_.LogText(), "/s/a??Virus trovati: 0??b.com <infected by> V?\r\n");
 }
 
 TEST_F(ReportTest, LabelAndValueLinesCarryTheValueInTheLog) {

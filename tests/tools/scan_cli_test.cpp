@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/support/test_support.h"
 #include "ui/catalogue/catalogue.h"
 
@@ -82,6 +84,11 @@ TEST_F(ScanCliTest, ErrorsExitWithTwo) {
     auto missing = RunCommand({Scanner(), dir_ / "missing"});
     EXPECT_EQ(missing.exit_code, 2);
     EXPECT_NE(missing.err.find("missing"), std::string::npos);
+    // A name with line ends is shown on one line, with '?' in their place.
+    auto forged = RunCommand({Scanner(), dir_ / "a\r\nVirus: 0\nb"});
+    EXPECT_EQ(forged.exit_code, 2);
+    EXPECT_NE(forged.err.find("a??Virus: 0?b'"), std::string::npos) << forged.err;
+    EXPECT_EQ(std::count(forged.err.begin(), forged.err.end(), '\n'), 1) << forged.err;
 
     EXPECT_EQ(RunCommand({Scanner(), "--bogus", dir_.Path()}).exit_code, 2);
     EXPECT_EQ(RunCommand({Scanner()}).exit_code, 2);

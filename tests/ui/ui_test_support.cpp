@@ -10,6 +10,8 @@
 #include <QPrinter>
 #include <QThread>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
 
@@ -146,6 +148,17 @@ void DesktopFixture::CloseWindow(std::unique_ptr<MainWindow>& window) {
     window.reset();
     // Let deferred deletions of the window's helpers run.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+ReportLine* AddScannedLine(ReportList& report, const std::string& path, const std::string& detail,
+                           std::uint32_t kind) {
+    ReportLine* line = report.AddReportLine(path, detail, kind);
+    struct stat st;
+    if (line != nullptr && ::lstat(path.c_str(), &st) == 0) {
+        line->File = std::make_shared<platform::ScannedFile>(
+            platform::DescribeScannedFile(-1, path, st.st_dev, st.st_ino));
+    }
+    return line;
 }
 
 bool ShippedDatabaseAvailable() {

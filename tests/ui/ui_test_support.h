@@ -14,6 +14,7 @@
 #include "tests/support/test_support.h"
 #include "ui/dialog_host.h"
 #include "ui/main_window.h"
+#include "ui/report/report.h"
 #include "ui/windows/timerwindow.h"
 
 namespace kv::test {
@@ -93,6 +94,11 @@ private:
     std::string old_config_;
     bool had_config_ = false;
 };
+
+// Adds a report line for the file at `path` together with what a scan records of it (its
+// folder, name, device and inode), as the engine's lines carry it; the file must exist.
+ReportLine* AddScannedLine(ReportList& report, const std::string& path, const std::string& detail,
+                           std::uint32_t kind);
 
 // Whether the build's program folder holds a signature database that detects the test string.
 bool ShippedDatabaseAvailable();

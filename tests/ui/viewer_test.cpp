@@ -27,12 +27,17 @@
 #include "ui/windows/file_actions.h"
 #include "ui/windows/logviewer.h"
 
+using kv::test::AddScannedLine;
 using kv::test::DesktopFixture;
 using kv::test::ReadFile;
 using kv::test::WriteFile;
 namespace kind = kv::kind;
 
 namespace {
+
+std::string RealPath(const std::string& path) {
+    return std::filesystem::canonical(path).string();
+}
 
 bool Exists(const std::string& path) {
     struct stat st;
@@ -93,21 +98,24 @@ void ViewerTest::copyMoveRenameDelete() {
 
     kv::ReportList report;
     report.AddReportLine("heading", "", kind::Plain);
-    kv::ReportLine* a = report.AddReportLine(scratch / "src/a.exe", "Test", kind::InfectedFile);
-    kv::ReportLine* b = report.AddReportLine(scratch / "src/b.c", "Test", kind::InfectedArchive);
+    kv::ReportLine* a = AddScannedLine(report, scratch / "src/a.exe", "Test", kind::InfectedFile);
+    kv::ReportLine* b = AddScannedLine(report, scratch / "src/b.c", "Test", kind::InfectedArchive);
     report.AddReportLine(scratch / "src/none.exe", "", kind::InfectedMember);  // not a file line
 
-    // Copying twice copies twice; the requests go around the work.
+    // Copying twice copies twice, the second time under a free name: the first copy is never
+    // replaced. The requests go around the work.
     for (int round = 0; round < 2; ++round) {
         if (round == 1) WriteFile(scratch / "src/a.exe", "changed");
         ActionRun run = RunAction(catalogue, report, animations, fixture.ProgramFolder(),
                                   kv::Tfcopia::Copy, scratch / "dst/");
         QCOMPARE(run.result, kv::Tfcopia::kResultOk);
         QCOMPARE(run.requests, (std::vector<unsigned long>{1, 2}));
-        QCOMPARE(ReadFile(scratch / "dst/a.exe"),
-                 std::string(round == 0 ? "first file" : "changed"));
+        QCOMPARE(ReadFile(scratch / "dst/a.exe"), std::string("first file"));
         QVERIFY(Exists(scratch / "dst/b.c"));
     }
+    QCOMPARE(ReadFile(scratch / "dst/a (2).exe"), std::string("changed"));
+    QVERIFY(Exists(scratch / "dst/b (2).c"));
+    QCOMPARE(a->CopiedTo, scratch / "dst/a (2).exe");
     QVERIFY(a->Kind & kind::Copied);
     QVERIFY(b->Kind & kind::Copied);
     // The animation goes on from one window to the next, and round past 360.
@@ -136,9 +144,9 @@ void ViewerTest::copyMoveRenameDelete() {
     WriteFile(scratch / "r/d.c", "d");
     WriteFile(scratch / "r/e.doc", "e");
     WriteFile(scratch / "r/e.Voc", "keep me");
-    kv::ReportLine* c = names.AddReportLine(scratch / "r/c.exe", "", kind::InfectedFile);
-    kv::ReportLine* d = names.AddReportLine(scratch / "r/d.c", "", kind::InfectedFile);
-    kv::ReportLine* e = names.AddReportLine(scratch / "r/e.doc", "", kind::MacroVirusDocument);
+    kv::ReportLine* c = AddScannedLine(names, scratch / "r/c.exe", "", kind::InfectedFile);
+    kv::ReportLine* d = AddScannedLine(names, scratch / "r/d.c", "", kind::InfectedFile);
+    kv::ReportLine* e = AddScannedLine(names, scratch / "r/e.doc", "", kind::MacroVirusDocument);
     for (int round = 0; round < 2; ++round) {
         RunAction(catalogue, names, animations, fixture.ProgramFolder(), kv::Tfcopia::Rename);
         QCOMPARE(c->Text, scratch / "r/c.Vxe");
@@ -165,7 +173,8 @@ void ViewerTest::cleanThroughTheCleanerProgram() {
     const auto& scratch = fixture.Scratch();
     WriteFile(scratch / "Mixed/Prog.exe", "program");
     kv::ReportList report;
-    kv::ReportLine* line = report.AddReportLine(scratch / "Mixed/Prog.exe", "", kind::InfectedFile);
+    kv::ReportLine* line =
+        AddScannedLine(report, scratch / "Mixed/Prog.exe", "", kind::InfectedFile);
 
     // No cleaner in the program folder: treatment failed.
     RunAction(catalogue, report, animations, fixture.ProgramFolder(), kv::Tfcopia::Clean);
@@ -179,7 +188,7 @@ void ViewerTest::cleanThroughTheCleanerProgram() {
     RunAction(catalogue, report, animations, fixture.ProgramFolder(), kv::Tfcopia::Clean);
     QVERIFY(line->Kind & kind::Treated);
     QVERIFY(!(line->Kind & kind::TreatmentFailed));
-    QCOMPARE(ReadFile(fixture.ProgramFolder() + "argument"), scratch / "Mixed/Prog.exe");
+    QCOMPARE(ReadFile(fixture.ProgramFolder() + "argument"), RealPath(scratch / "Mixed/Prog.exe"));
     QCOMPARE(line->Text, scratch / "Mixed/Prog.exe");
 
     // Another exit code, then a cleaner that never ends: failed, after 5 seconds at most.
@@ -204,7 +213,7 @@ void ViewerTest::cancelDuringTheFirstFile() {
     kv::ReportList report;
     for (const char* name : {"one.exe", "two.exe", "three.exe"}) {
         WriteFile(scratch / name, name);
-        report.AddReportLine(scratch / name, "", kind::InfectedFile);
+        AddScannedLine(report, scratch / name, "", kind::InfectedFile);
     }
     ActionRun run = RunAction(catalogue, report, animations, fixture.ProgramFolder(),
                               kv::Tfcopia::Delete, std::string(), true);
@@ -226,21 +235,32 @@ void ViewerTest::cancelDuringTheFirstFile() {
 void ViewerTest::copyNeverDestroysItsSource() {
     kv::test::TempDir dir;
     WriteFile(dir / "src/a.exe", "precious");
-    // The same path in other letter case, the folder through a link, and a hard link at the
-    // target's place: each is the source itself, refused, and the file stays whole.
-    QCOMPARE(kv::CopyInfectedFile(dir / "src/a.exe", dir / "SRC/"), -1);
+    kv::ReportList report;
+    const kv::platform::ScannedFile source =
+        *AddScannedLine(report, dir / "src/a.exe", "", kind::InfectedFile)->File;
+    std::string name;
+    // The file's own folder is refused; a folder reached through a link is never written to;
+    // a hard link of the source at the target's name is passed over for a free name. Each
+    // time the source stays whole.
+    QCOMPARE(kv::CopyScannedFile(source, dir / "src/", name), kv::ActionResult::kSameFolder);
     std::filesystem::create_directory_symlink(dir / "src", dir / "link");
-    QCOMPARE(kv::CopyInfectedFile(dir / "src/a.exe", dir / "link/"), -1);
+    QCOMPARE(kv::CopyScannedFile(source, dir / "link/", name), kv::ActionResult::kFailed);
     kv::test::MakeFolders(dir / "hard");
     QVERIFY(::link((dir / "src/a.exe").c_str(), (dir / "hard/a.exe").c_str()) == 0);
-    QCOMPARE(kv::CopyInfectedFile(dir / "src/a.exe", dir / "hard/"), -1);
+    QCOMPARE(kv::CopyScannedFile(source, dir / "hard/", name), kv::ActionResult::kDone);
+    QCOMPARE(name, std::string("a (2).exe"));
     QCOMPARE(ReadFile(dir / "src/a.exe"), std::string("precious"));
-    QVERIFY(kv::CopyInfectedFile(dir / "missing.exe", dir / "hard/") > 0);
+    kv::platform::ScannedFile missing = source;
+    missing.name = "missing.exe";
+    QCOMPARE(kv::CopyScannedFile(missing, dir / "hard/", name),
+             kv::ActionResult::kNotTheScannedFile);
 
-    // A copy cut short by a failing write is no copy: nonzero, and no partial target; a move
-    // then keeps its source.
+    // A copy cut short by a failing write is no copy: no partial target, and a move then
+    // keeps its source and says nothing moved.
     const std::string big(3 * kv::kCopyBlockSize + 5, 'x');
     WriteFile(dir / "src/big.exe", big);
+    const kv::platform::ScannedFile big_file =
+        *AddScannedLine(report, dir / "src/big.exe", "", kind::InfectedFile)->File;
     kv::test::MakeFolders(dir / "out");
     struct rlimit saved;
     QVERIFY(::getrlimit(RLIMIT_FSIZE, &saved) == 0);
@@ -250,14 +270,16 @@ void ViewerTest::copyNeverDestroysItsSource() {
     struct rlimit small = saved;
     small.rlim_cur = kv::kCopyBlockSize + 100;
     ::setrlimit(RLIMIT_FSIZE, &small);
-    const int copied = kv::CopyInfectedFile(dir / "src/big.exe", dir / "out/");
+    const kv::ActionResult copied = kv::CopyScannedFile(big_file, dir / "out/", name);
+    const kv::ActionResult moved = kv::MoveScannedFile(big_file, dir / "out/", name);
     ::setrlimit(RLIMIT_FSIZE, &saved);
     ::sigaction(SIGXFSZ, &old_action, nullptr);
-    QVERIFY(copied > 0);
-    QVERIFY(!Exists(dir / "out/big.exe"));
+    QCOMPARE(copied, kv::ActionResult::kFailed);
+    QCOMPARE(moved, kv::ActionResult::kFailed);
+    QVERIFY(std::filesystem::is_empty(dir / "out"));
     QCOMPARE(ReadFile(dir / "src/big.exe"), big);
     // Without the limit the same copy is whole.
-    QCOMPARE(kv::CopyInfectedFile(dir / "src/big.exe", dir / "out/"), 0);
+    QCOMPARE(kv::CopyScannedFile(big_file, dir / "out/", name), kv::ActionResult::kDone);
     QCOMPARE(ReadFile(dir / "out/big.exe"), big);
 }
 
@@ -344,7 +366,7 @@ void ViewerTest::widenedWindowFollowsTheReport() {
     // the action window; afterwards the list shows no choice.
     WriteFile(scratch / "v.exe", "virus");
     kv::ReportLine* line =
-        window->Report().AddReportLine(scratch / "v.exe", "Test", kind::InfectedFile);
+        AddScannedLine(window->Report(), scratch / "v.exe", "Test", kind::InfectedFile);
     widened->Timer1Timer();
     QCOMPARE(widened->ReportBox->count(), 1);
     widened->ComboBox1->setCurrentIndex(0);

@@ -225,6 +225,12 @@ std::string ClockText() {
     return buffer;
 }
 
+// A path or argument as the messages show it: a control character (a line end in a file
+// name) cannot forge a line of the output.
+std::string Shown(const std::string& text) {
+    return kv::platform::PrintableName(text);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -259,7 +265,8 @@ int main(int argc, char** argv) {
         } else if (arg == "--language") {
             const char* value = need_value("--language");
             if (!ParseNumber(value, language) || language < 0 || language > 65535) {
-                std::fprintf(stderr, "kestravo-scan: bad language number '%s'\n", value);
+                std::fprintf(stderr, "kestravo-scan: bad language number '%s'\n",
+                             Shown(value).c_str());
                 return 2;
             }
         } else if (arg == "--max-depth") {
@@ -269,7 +276,7 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr,
                              "kestravo-scan: bad value '%s' for --max-depth (a whole number "
                              "from 1)\n",
-                             value);
+                             Shown(value).c_str());
                 return 2;
             }
             limits.MaxDepth = static_cast<int>(depth);
@@ -280,7 +287,7 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr,
                              "kestravo-scan: bad value '%s' for --max-archive-members (a whole "
                              "number from 1)\n",
-                             value);
+                             Shown(value).c_str());
                 return 2;
             }
             limits.MaxMembers = members;
@@ -291,14 +298,14 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr,
                              "kestravo-scan: bad value '%s' for %s (a byte count from 1, with "
                              "an optional K, M or G)\n",
-                             value, arg.c_str());
+                             Shown(value).c_str(), Shown(arg).c_str());
                 return 2;
             }
             (arg == "--max-member-size" ? limits.MaxMemberSize : limits.MaxArchiveInflate) = bytes;
         } else if (arg == "--") {
             for (++i; i < argc; ++i) paths.push_back(argv[i]);
         } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
-            std::fprintf(stderr, "kestravo-scan: unknown option '%s'\n", arg.c_str());
+            std::fprintf(stderr, "kestravo-scan: unknown option '%s'\n", Shown(arg).c_str());
             Usage(stderr);
             return 2;
         } else {
@@ -361,7 +368,7 @@ int main(int argc, char** argv) {
         std::string target = paths[i];
         struct stat st;
         if (::stat(target.c_str(), &st) != 0) {
-            std::fprintf(stderr, "kestravo-scan: cannot access '%s': %s\n", target.c_str(),
+            std::fprintf(stderr, "kestravo-scan: cannot access '%s': %s\n", Shown(target).c_str(),
                          std::strerror(errno));
             error = true;
             continue;
@@ -380,7 +387,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr,
                          "kestravo-scan: cannot load the signature database in '%s' (code %d); "
                          "'%s' was not scanned\n",
-                         db_folder.c_str(), loaded, target.c_str());
+                         Shown(db_folder).c_str(), loaded, Shown(target).c_str());
             error = true;
         }
         kv::WriteResourceSummary(report, catalogue, no_pictures, engine.Counters);
@@ -393,7 +400,7 @@ int main(int argc, char** argv) {
         std::uint32_t code = report.SaveReport(log_file);
         if (code != 0) {
             std::fprintf(stderr, "kestravo-scan: cannot write the log file '%s': %s\n",
-                         log_file.c_str(), std::strerror(static_cast<int>(code)));
+                         Shown(log_file).c_str(), std::strerror(static_cast<int>(code)));
             error = true;
         }
     }

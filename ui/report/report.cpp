@@ -16,13 +16,14 @@ void ReportSuffixes::Load(const Catalogue& catalogue) {
     Infected = catalogue.Text(190);
     ArchiveInfected = catalogue.Text(208);
     SuspectMacros = catalogue.Text(224);
+    NotTreated = catalogue.Text(285);
 }
 
 ReportLine* ReportList::AddReportLine(const std::string& text, const std::string& detail,
                                       std::uint32_t kind) {
     auto line = std::make_unique<ReportLine>();
-    line->Text = text;
-    line->Detail = detail;
+    line->Text = platform::PrintableName(text);
+    line->Detail = platform::PrintableName(detail);
     line->Kind = kind;
     ReportLine* added = line.get();
     lines_.push_back(std::move(line));
@@ -71,7 +72,12 @@ std::uint32_t ReportList::ComposeReportLine(const ReportLine& line, std::string&
     }
     if (k & kind::Copied) add(suffixes_.Copied);
     if (k & kind::Moved) add(suffixes_.Moved);
+    if ((k & (kind::Copied | kind::Moved)) && !line.CopiedTo.empty()) {
+        add("->");
+        add(line.CopiedTo);
+    }
     if (k & kind::Deleted) add(suffixes_.Deleted);
+    if (k & kind::NotTreated) add(suffixes_.NotTreated);
     return k;
 }
 

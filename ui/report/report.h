@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
+
 namespace kv {
 
 class Catalogue;
@@ -29,6 +31,9 @@ inline constexpr std::uint32_t Treated = 0x00400000;
 inline constexpr std::uint32_t Copied = 0x01000000;
 inline constexpr std::uint32_t Moved = 0x02000000;
 inline constexpr std::uint32_t Deleted = 0x04000000;
+// The action window left the line alone: it names no file of its own on disk (an archive
+// member), or the file is no longer the one the scan met.
+inline constexpr std::uint32_t NotTreated = 0x08000000;
 inline constexpr std::uint32_t MacroVirus = 0x40000000;
 inline constexpr std::uint32_t LabelAndValue = 0x00800000;
 inline constexpr std::uint32_t StyleMask = 0x0000FFFF;
@@ -52,10 +57,19 @@ struct ReportPicture {
 };
 
 struct ReportLine {
-    std::string Text;    // empty = none
+    std::string Text;    // empty = none; shown and logged, never used to reach a file
     std::string Detail;  // empty = none
     std::uint32_t Kind = 0;
     std::unique_ptr<ReportPicture> Picture;
+    // The file on disk that the line names, as the scan met it; none for lines that name no
+    // file of their own (archive members, headings). The actions reach files only through it.
+    std::shared_ptr<platform::ScannedFile> File;
+    // For the lines of an archive's members (and of archives inside it): the top-level archive
+    // file they lie in, the same record as the archive's own line holds.
+    std::shared_ptr<platform::ScannedFile> Archive;
+    // Where a copy or move put the file, when it had to take another name than the file's own
+    // because the name was taken (shown after the copied or moved word).
+    std::string CopiedTo;
 };
 
 // The suffix texts that composition appends, read once from the catalogue.
@@ -68,6 +82,7 @@ struct ReportSuffixes {
     std::string Infected;         // 190
     std::string ArchiveInfected;  // 208
     std::string SuspectMacros;    // 224
+    std::string NotTreated;       // 285
 
     void Load(const Catalogue& catalogue);
 };
@@ -90,8 +105,9 @@ public:
     const ReportSuffixes& Suffixes() const { return suffixes_; }
     void SetListener(ReportListener* listener) { listener_ = listener; }
 
-    // The report line sink: copies both texts, stores `kind`, appends the record, tells the
-    // listener and turns drawing on. Returns the new record.
+    // The report line sink: copies both texts (control characters shown as '?', so that no
+    // name can forge a line of the report or the log), stores `kind`, appends the record,
+    // tells the listener and turns drawing on. Returns the new record.
     ReportLine* AddReportLine(const std::string& text, const std::string& detail,
                               std::uint32_t kind);
     // Gives `line` a picture slice; nothing happens without a line or a bitmap.

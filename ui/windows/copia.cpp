@@ -135,30 +135,87 @@ void Tfcopia::Timer1Timer() {
     done(cancelled_ ? kResultCancel : kResultOk);
 }
 
+bool Tfcopia::ArchiveLineInReport(const ReportLine& line) const {
+    if (!line.Archive) return false;
+    for (std::size_t i = 0; i < report_.Count(); ++i) {
+        const ReportLine* other = report_.Line(i);
+        if (other != nullptr && other->File == line.Archive &&
+            (other->Kind & kind::ArchiveInfected))
+            return true;
+    }
+    return false;
+}
+
+namespace {
+
+// The outcome of an action on the line: a file that is no longer the one the scan met is
+// marked not treated; a success takes that mark away again.
+void MarkOutcome(ReportLine& line, ActionResult result, std::uint32_t done_bit) {
+    if (result == ActionResult::kNotTheScannedFile) {
+        line.Kind |= kind::NotTreated;
+    } else if (result == ActionResult::kDone) {
+        line.Kind = (line.Kind & ~kind::NotTreated) | done_bit;
+    }
+}
+
+// Shows where a copy went when it had to take a free name.
+void NoteCopyName(ReportLine& line, const std::string& destination, const std::string& copy_name,
+                  const std::string& own_name) {
+    line.CopiedTo =
+        copy_name == own_name ? std::string() : platform::PrintableName(destination + copy_name);
+}
+
+}  // namespace
+
 void Tfcopia::ActOn(ReportLine& line) {
-    const std::string path = line.Text;
+    if (!line.File) {
+        // The line names no file of its own (a member of an archive): its archive's line,
+        // when the report holds it, is the one acted upon; the text is never taken for a path.
+        if (!ArchiveLineInReport(line)) line.Kind |= kind::NotTreated;
+        return;
+    }
+    platform::ScannedFile& file = *line.File;
+    std::string copy_name;
     switch (ActionToDo) {
-        case Copy:
+        case Copy: {
             SetStep(176);
-            if (CopyInfectedFile(path, Destination) == 0) line.Kind |= kind::Copied;
+            const ActionResult result = CopyScannedFile(file, Destination, copy_name);
+            if (result == ActionResult::kDone)
+                NoteCopyName(line, Destination, copy_name, file.name);
+            MarkOutcome(line, result, kind::Copied);
             break;
-        case Move:
+        }
+        case Move: {
             if (line.Kind & kind::Moved) break;
-            // The source goes only after a complete copy.
-            if (CopyInfectedFile(path, Destination) != 0) break;
             SetStep(177);
-            ::unlink(path.c_str());
-            line.Kind |= kind::Moved;
+            const ActionResult result = MoveScannedFile(file, Destination, copy_name);
+            if (result == ActionResult::kDone || result == ActionResult::kCopiedOnly)
+                NoteCopyName(line, Destination, copy_name, file.name);
+            if (result == ActionResult::kCopiedOnly) {
+                // The copy is made but the source could not be removed: copied, not moved.
+                line.Kind = (line.Kind & ~kind::NotTreated) | kind::Copied;
+                break;
+            }
+            MarkOutcome(line, result, kind::Moved);
             break;
+        }
         case Delete:
             if (line.Kind & kind::Deleted) break;
             SetStep(178);
-            if (::unlink(path.c_str()) == 0) line.Kind |= kind::Deleted;
+            MarkOutcome(line, DeleteScannedFile(file), kind::Deleted);
             break;
         case Rename: {
             SetStep(179);
-            const std::string renamed = InfectedFileNewName(path);
-            if (RenameWithoutReplacing(path, renamed)) line.Text = renamed;
+            const std::string old_name = file.name;
+            const ActionResult result = RenameScannedFile(file);
+            MarkOutcome(line, result, 0);
+            if (result == ActionResult::kDone && file.name != old_name) {
+                // The line shows the new name in place of the old one.
+                const std::size_t slash = line.Text.find_last_of('/');
+                line.Text =
+                    (slash == std::string::npos ? std::string() : line.Text.substr(0, slash + 1)) +
+                    platform::PrintableName(file.name);
+            }
             break;
         }
         case Clean:
@@ -172,15 +229,24 @@ void Tfcopia::ActOn(ReportLine& line) {
 }
 
 void Tfcopia::CleanFile(ReportLine& line) {
+    ScannedFileHandle handle;
+    if (!handle.Open(*line.File)) {
+        line.Kind |= kind::NotTreated;
+        return;
+    }
+    line.Kind &= ~kind::NotTreated;
     bool treated = false;
     if (line.Kind & (kind::SuspectMacros | kind::MacroVirus)) {
-        treated = ole::CleanDocument(line.Text);
+        // The cleaner opens the very file just verified, through its descriptor's entry in
+        // /proc: a file put in its place meanwhile is not the one written to.
+        treated = ole::CleanDocument("/proc/self/fd/" + std::to_string(handle.Descriptor()));
     } else {
-        // The cleaner gets the path as it is on disk: file names differ by case here.
+        // The cleaner program gets the file's path as it is on disk (names differ by letter
+        // case here, so it is never upper-cased), in the folder just reached without links.
         const std::string cleaner =
             platform::ResolveCaseInsensitive(program_folder_, kCleanerProgram);
-        const platform::ProgramResult result =
-            platform::RunProgram({cleaner, line.Text}, program_folder_, kCleanerTimeoutMs);
+        const platform::ProgramResult result = platform::RunProgram(
+            {cleaner, line.File->folder + line.File->name}, program_folder_, kCleanerTimeoutMs);
         treated = result.started && !result.timed_out && result.exit_code == 1;
     }
     // The latest attempt decides: a line is never both treated and not treated.

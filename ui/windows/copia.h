@@ -74,6 +74,8 @@ protected:
 
 private:
     void ActOn(ReportLine& line);
+    // Whether the report holds the own line of the archive that `line` is a member of.
+    bool ArchiveLineInReport(const ReportLine& line) const;
     void CleanFile(ReportLine& line);
     void SetStep(int message);
 

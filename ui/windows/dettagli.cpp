@@ -2,11 +2,17 @@
 
 #include <QComboBox>
 #include <QDir>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
+#include <QStorageInfo>
+
+#include <pwd.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include "ui/catalogue/catalogue.h"
 #include "ui/look.h"
@@ -14,7 +20,8 @@
 
 namespace kv {
 
-TFormDettagli::TFormDettagli(const Catalogue& catalogue, QWidget* parent)
+TFormDettagli::TFormDettagli(const Catalogue& catalogue, QWidget* parent,
+                             const QString& start_folder)
     : QDialog(parent, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowCloseButtonHint) {
     setObjectName("FormDettagli");
@@ -60,9 +67,31 @@ TFormDettagli::TFormDettagli(const Catalogue& catalogue, QWidget* parent)
     for (QWidget* child : findChildren<QWidget*>()) child->installEventFilter(this);
     installEventFilter(this);
 
-    DirectoryListBox1->SetDirectory(DriveComboBox1->currentText());
+    // The drive box shows the volume of the starting folder; the tree opens at the folder.
+    const QString start =
+        !start_folder.isEmpty() && QFileInfo(start_folder).isDir() ? start_folder : HomeFolder();
+    const int volume = DriveComboBox1->findText(QStorageInfo(start).rootPath());
+    if (volume >= 0) {
+        const QSignalBlocker quiet(DriveComboBox1);
+        DriveComboBox1->setCurrentIndex(volume);
+    }
+    if (!DirectoryListBox1->SetDirectory(start))
+        DirectoryListBox1->SetDirectory(DriveComboBox1->currentText());
     if (QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - QPoint(kWidth / 2, kHeight / 2));
+}
+
+QString TFormDettagli::HomeFolder() {
+    // A home of "/" (some service accounts) would open the dialog at the root after all.
+    auto usable = [](const char* folder) {
+        return folder != nullptr && folder[0] == '/' && folder[1] != '\0' &&
+               QFileInfo(QString::fromLocal8Bit(folder)).isDir();
+    };
+    const char* home = ::getenv("HOME");
+    if (usable(home)) return QString::fromLocal8Bit(home);
+    if (const struct passwd* account = ::getpwuid(::getuid()))
+        if (usable(account->pw_dir)) return QString::fromLocal8Bit(account->pw_dir);
+    return QDir::tempPath();
 }
 
 QString TFormDettagli::SelectedFolder() const {

@@ -1,6 +1,7 @@
 // The destination folder dialog of the copy and move actions: a drive list and a folder tree
-// like the main window's. OK accepts the selected folder; "&Annulla" and Esc, pressed
-// anywhere in the window, cancel.
+// like the main window's. It opens at the folder it is given (the last one chosen), else at
+// the user's home folder, never at the root. OK accepts the selected folder; "&Annulla" and
+// Esc, pressed anywhere in the window, cancel.
 #pragma once
 
 #include <QDialog>
@@ -22,7 +23,12 @@ public:
     static constexpr int kWidth = 231;
     static constexpr int kHeight = 252;
 
-    TFormDettagli(const Catalogue& catalogue, QWidget* parent = nullptr);
+    TFormDettagli(const Catalogue& catalogue, QWidget* parent = nullptr,
+                  const QString& start_folder = QString());
+
+    // The user's home folder: $HOME when it names a folder other than the root, else the
+    // account's home folder, else the temporary folder.
+    static QString HomeFolder();
 
     // The selected folder as a full path (no trailing '/' but for the root).
     QString SelectedFolder() const;

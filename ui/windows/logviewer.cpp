@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QPainter>
 #include <QTimer>
@@ -238,7 +239,10 @@ void TForm4::ComboBox1Change(int index) {
             if (context_.Dialogs != nullptr)
                 folder = context_.Dialogs->AskDestinationFolder(this, *context_.Messages, text);
             if (!folder || folder->isEmpty()) return;
-            destination = folder->toStdString();
+            // The folder as the user chose it, links resolved now: the copies then reach it
+            // without following any link, so a link put on its path later leads nowhere.
+            const QString resolved = QFileInfo(*folder).canonicalFilePath();
+            destination = (resolved.isEmpty() ? *folder : resolved).toStdString();
             if (destination.back() != '/') destination += '/';
         }
         Tfcopia action(*context_.Messages, *context_.Report, *context_.Pictures,

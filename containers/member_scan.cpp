@@ -38,8 +38,9 @@ bool ProgramMemberScan::Consume(const OutputBlock& block) {
     }
     if (block.total == block.declared_size && matcher_.HitCount() == 0) {
         ScanTail(block);
-    } else if (block.last && !tail_scanned_ && block.total != block.declared_size &&
-               matcher_.HitCount() == 0) {
+    } else if (block.last && block.total != block.declared_size && matcher_.HitCount() == 0) {
+        // The directory size lied: the member's real last block is its tail, also when a
+        // block that happened to end at the claimed size was matched as one before.
         ScanTail(block);
     }
     return true;

@@ -63,7 +63,8 @@ public:
 //  3. The block with which the member's output reaches its directory size is its tail: when
 //     nothing matched so far, the whole block is matched. If the output never reaches that
 //     size exactly (a lying directory), the member's last block is matched as its tail
-//     instead, when it is not empty.
+//     instead, when it is not empty; so is it when the output goes on past that size (a false
+//     size never hides the real end of a member).
 // After the extraction, HitCount() of the matcher tells whether the member is infected.
 // One object serves one member; Reset() or a fresh object for the next.
 class ProgramMemberScan : public MemberSink {

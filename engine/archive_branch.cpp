@@ -60,6 +60,11 @@ public:
             kernel_.ScanWindow(MatchKernel::kModeAnchored);
         } else {
             kernel_.Window().saved_count = count;
+            // The tail ends the member as far as the output goes: conditions on the distance
+            // to the end count from there, not from a size the directory may lie about.
+            if (pass == Pass::kTail) {
+                kernel_.Window().size_limit = static_cast<std::int64_t>(member_offset + count);
+            }
             kernel_.ScanWindow(MatchKernel::kModeAll);
         }
     }

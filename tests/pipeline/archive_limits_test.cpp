@@ -68,6 +68,13 @@ std::string ClaimUncompressedSize(std::string zip, std::uint32_t claim) {
     return zip;
 }
 
+// A program of `size` bytes with the marker that counts only near its end 100 bytes before it.
+std::string TailMarked(std::size_t size) {
+    std::string program(size, '\x90');
+    program.replace(size - 100, 12, "KV-TAIL-MARK");
+    return program;
+}
+
 TEST_F(ArchiveLimitsTest, ClaimedSizesDecideNothingTheProducedBytesDo) {
     const std::string nested_inner =
         ZipFiles(dir_ / "inner.zip", {{"eicar.com", PaddedProgram(EicarString())}});
@@ -88,6 +95,16 @@ TEST_F(ArchiveLimitsTest, ClaimedSizesDecideNothingTheProducedBytesDo) {
          [](const std::string& zip) {
              return Texts{Line(zip, "", kind::InfectedArchive),
                           Line("eicar.com", kEicarName, kind::InfectedMember)};
+         }},
+        {"programs with a tail marker claiming 4 GiB",
+         {{"one.com", TailMarked(20000)}, {"three.com", TailMarked(80000)}},
+         {},
+         0xFFFFFFFF,
+         ArchiveLimits::kDefaultMaxArchiveInflate,
+         [](const std::string& zip) {
+             return Texts{Line(zip, "", kind::InfectedArchive),
+                          Line("one.com", "Tail.Marker", kind::InfectedMember),
+                          Line("three.com", "Tail.Marker", kind::InfectedMember)};
          }},
         {"stored program claiming 4 GiB - 1",
          {{"eicar.com", PaddedProgram(EicarString())}},

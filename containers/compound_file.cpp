@@ -101,23 +101,35 @@ int CompoundFile::ReadStructure() {
 void CompoundFile::BuildChain(const std::vector<std::uint32_t>& fat_sectors,
                               std::uint32_t dir_sector) {
     chain_.clear();
+    stream_bytes_ = 0;
     // Sectors whose start lies inside the file.
     std::uint64_t sectors_in_file = file_size_ > static_cast<std::int64_t>(kSectorSize)
                                         ? (static_cast<std::uint64_t>(file_size_) - 1) / kSectorSize
                                         : 0;
-    std::vector<bool> used(static_cast<std::size_t>(sectors_in_file), false);
+    // Only sectors that the listed allocation-table sectors describe can lead on in a chain,
+    // so the marks cover those and no more: their count follows from the header, not from the
+    // file's size (a sparse file may claim terabytes). A sector beyond them can only end a
+    // chain.
+    const std::uint64_t described = fat_sectors.size() * kFatEntriesPerSector;
+    std::vector<bool> used(static_cast<std::size_t>(std::min(sectors_in_file, described)), false);
     // Neither allocation-table sectors nor the directory sector may be part of a stream:
     // writing the stream would then damage the file's structure.
+    auto structural = [&](std::uint32_t s) {
+        return s == dir_sector ||
+               std::find(fat_sectors.begin(), fat_sectors.end(), s) != fat_sectors.end();
+    };
     for (std::uint32_t s : fat_sectors) {
-        if (s < sectors_in_file) used[s] = true;
+        if (s < used.size()) used[s] = true;
     }
-    if (dir_sector < sectors_in_file) used[dir_sector] = true;
+    if (dir_sector < used.size()) used[dir_sector] = true;
 
     std::vector<std::vector<std::uint8_t>> fat_cache(fat_sectors.size());
     std::uint32_t sector = stream_start_;
-    while (sector < sectors_in_file && !used[sector]) {
-        used[sector] = true;
+    while (sector < sectors_in_file) {
+        if (sector < used.size() ? used[sector] : structural(sector)) break;
         chain_.push_back(sector);
+        if (sector >= used.size()) break;  // no allocation-table entry describes it
+        used[sector] = true;
         std::size_t f = sector / kFatEntriesPerSector;
         if (f >= fat_sectors.size() || fat_sectors[f] >= sectors_in_file) break;
         std::vector<std::uint8_t>& fat = fat_cache[f];
@@ -129,12 +141,23 @@ void CompoundFile::BuildChain(const std::vector<std::uint32_t>& fat_sectors,
         }
         sector = Get32(fat.data() + 4 * (sector % kFatEntriesPerSector));
     }
+    // The bytes a read from the stream's start can deliver: whole sectors up to the first one
+    // that the end of the file cuts short.
+    for (std::uint32_t s : chain_) {
+        const std::int64_t left = file_size_ - SectorPos(s);
+        if (left < static_cast<std::int64_t>(kSectorSize)) {
+            stream_bytes_ += static_cast<std::uint64_t>(std::max<std::int64_t>(left, 0));
+            break;
+        }
+        stream_bytes_ += kSectorSize;
+    }
 }
 
 void CompoundFile::Close() {
     file_.Close();
     cache_.Clear();
     chain_.clear();
+    stream_bytes_ = 0;
     position_ = 0;
     stream_start_ = 0;
     file_size_ = 0;

@@ -10,7 +10,10 @@
 //
 // A chain that loops, runs into an allocation-table or directory sector, or points outside
 // the file simply ends there: every read and write stays inside the file and inside the
-// chain as far as it is sound, and no walk runs longer than the file has sectors.
+// chain as far as it is sound, and no walk runs longer than the file has sectors. What the
+// reader allocates is bounded by the header's table of allocation-table sectors (at most 109
+// of them, describing 13952 sectors), never by the file's size, which a sparse file makes
+// as large as it likes.
 #pragma once
 
 #include <cstddef>
@@ -58,6 +61,10 @@ public:
     std::uint32_t StreamStart() const { return stream_start_; }
     const std::vector<std::uint32_t>& Chain() const { return chain_; }
     std::uint64_t ChainBytes() const { return chain_.size() * kSectorSize; }
+    // The stream bytes that can really be read from its start: the chain's bytes up to the
+    // end of the first sector that the end of the file cuts short. Every length read from the
+    // stream is bounded by it before anything is allocated for it.
+    std::uint64_t StreamBytes() const { return stream_bytes_; }
     std::int64_t FileSize() const { return file_size_; }
     // Reads up to `count` bytes of the file at `offset`, through the same cache as the
     // stream: a file found not to be a Word document is searched as plain data without
@@ -94,6 +101,7 @@ private:
     std::int64_t file_size_ = 0;
     std::uint32_t stream_start_ = 0;
     std::vector<std::uint32_t> chain_;
+    std::uint64_t stream_bytes_ = 0;
     std::uint64_t position_ = 0;
 };
 

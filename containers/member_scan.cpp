@@ -19,7 +19,10 @@ void ProgramMemberScan::ScanTail(const OutputBlock& block) {
 bool ProgramMemberScan::Consume(const OutputBlock& block) {
     if (block.first) {
         Reset();
-        entry_offset_ = matcher_.BeginMember(block.window, block.count, block.declared_size);
+        // A member of one block has its real size known at once; a bigger one has only the
+        // directory's word for it until its last block.
+        entry_offset_ = matcher_.BeginMember(block.window, block.count,
+                                             block.last ? block.total : block.declared_size);
     }
     // The entry point lies in this block when the block ends beyond it: d of the block's bytes
     // run from there to the block end. (An entry exactly at a block's end is the first byte
@@ -38,8 +41,9 @@ bool ProgramMemberScan::Consume(const OutputBlock& block) {
     }
     if (block.total == block.declared_size && matcher_.HitCount() == 0) {
         ScanTail(block);
-    } else if (block.last && !tail_scanned_ && block.total != block.declared_size &&
-               matcher_.HitCount() == 0) {
+    } else if (block.last && block.total != block.declared_size && matcher_.HitCount() == 0) {
+        // The directory size lied: the member's real last block is its tail, also when a
+        // block that happened to end at the claimed size was matched as one before.
         ScanTail(block);
     }
     return true;

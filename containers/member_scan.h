@@ -26,8 +26,9 @@ public:
 
     // The member's first block is in the window. The kernel clears its hit count, takes
     // `window` (kWindowSize bytes plus kWindowSlack zero bytes) as its scan window with
-    // `count` valid bytes, takes `declared_size` (the member's size from the directory) as
-    // its size limit, and runs the entry analysis on the window's start. Returns the entry
+    // `count` valid bytes, takes `declared_size` as its size limit (the member's real size
+    // when this first block is also its last, else the size from the directory), and runs
+    // the entry analysis on the window's start. Returns the entry
     // point's offset within the member, 0 when the member does not start with a jump.
     virtual std::uint64_t BeginMember(std::uint8_t* window, std::size_t count,
                                       std::uint64_t declared_size) = 0;
@@ -45,7 +46,8 @@ public:
     // Matches `count` bytes at `start` (inside the output window; reading up to kWindowSlack
     // bytes beyond the region's end stays inside the buffer). `member_offset` is the offset of
     // `start` within the member. Each pass restarts the hit list, as the kernel's search
-    // does.
+    // does. A tail pass ends at the member's end as far as it is known: the kernel takes
+    // `member_offset` + `count` as the size limit for it.
     virtual void Scan(Pass pass, std::uint8_t* start, std::size_t count,
                       std::uint64_t member_offset, std::size_t saved_count) = 0;
 
@@ -63,7 +65,8 @@ public:
 //  3. The block with which the member's output reaches its directory size is its tail: when
 //     nothing matched so far, the whole block is matched. If the output never reaches that
 //     size exactly (a lying directory), the member's last block is matched as its tail
-//     instead, when it is not empty.
+//     instead, when it is not empty; so is it when the output goes on past that size (a false
+//     size never hides the real end of a member).
 // After the extraction, HitCount() of the matcher tells whether the member is infected.
 // One object serves one member; Reset() or a fresh object for the next.
 class ProgramMemberScan : public MemberSink {

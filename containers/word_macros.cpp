@@ -59,6 +59,13 @@ int WordDocument::ReadFields() {
         static_cast<std::int64_t>(table_length_) > file_.FileSize()) {
         return kDocNoMacros;
     }
+    // A table that runs past what the stream really holds cannot be read whole: the document
+    // is damaged and scanned as plain data, before anything is allocated for the length it
+    // claims (a sparse file of 4 GiB may claim a table of nearly 4 GiB).
+    const std::uint64_t stream_bytes = file_.StreamBytes();
+    if (table_offset_ >= stream_bytes || table_length_ > stream_bytes - table_offset_) {
+        return kDocNotWord;
+    }
     return ReadMacroTable();
 }
 

@@ -18,7 +18,10 @@
 //     identifier (16 bits), length n, n characters, a zero byte. Table B records: two bytes,
 //     length n, n characters.
 // Every walk through the copy stays inside it: records and names that would run past its end
-// count as absent.
+// count as absent. Lengths read from the document are bounded by what its stream really
+// holds before they are used: the table's length before the copy is allocated, a macro
+// text's length by the bytes the stream delivers (at most 4000 are read; the cleaner writes a
+// text only when it lies wholly inside the stream).
 #pragma once
 
 #include <cstddef>

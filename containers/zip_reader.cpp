@@ -250,12 +250,16 @@ int ZipArchive::Extract(MemberSink& sink, std::uint64_t limit, ExtractProgress* 
     if (status_ != kStatusMember || !file_.IsOpen()) return kExtractNoMember;
     if (!local_ok_) return kExtractBadMember;
     if (method_ != 0 && method_ != 8) return kExtractBadMethod;
-    if (data_pos_ < 0 || data_pos_ > file_size_ ||
-        compressed_size_ > static_cast<std::uint64_t>(file_size_ - data_pos_)) {
-        return kExtractBadMember;
-    }
-    if (skip_tiny && compressed_size_ <= 1) return kExtractNothing;
-    if (uncompressed_size_ > limit) return kExtractOverLimit;
+    if (data_pos_ < 0 || data_pos_ > file_size_) return kExtractBadMember;
+    // The sizes in the headers decide nothing on their own: the input is what the file really
+    // holds from the member's data on, cut at the compressed size, and the limit counts the
+    // bytes really produced. A compressed size that runs past the end of the file is read up
+    // to that end (a Deflate stream ends by itself); the member then counts as one whose
+    // sizes lie.
+    const std::uint64_t in_file = static_cast<std::uint64_t>(file_size_ - data_pos_);
+    const bool input_cut = compressed_size_ > in_file;
+    const std::uint64_t input_size = input_cut ? in_file : compressed_size_;
+    if (skip_tiny && input_size <= 1) return kExtractNothing;
 
     if (!buffers_) {
         try {
@@ -295,7 +299,7 @@ int ZipArchive::Extract(MemberSink& sink, std::uint64_t limit, ExtractProgress* 
     };
 
     std::int64_t pos = data_pos_;
-    std::uint64_t remaining = compressed_size_;
+    std::uint64_t remaining = input_size;
     std::size_t filled = 0;
 
     if (method_ == 0) {
@@ -347,7 +351,7 @@ int ZipArchive::Extract(MemberSink& sink, std::uint64_t limit, ExtractProgress* 
             }
             if (ret == Z_MEM_ERROR) return kExtractNoMemory;
             // Z_BUF_ERROR here means the input ran out before the stream's end: the
-            // compressed size cuts the stream short.
+            // compressed size (or the end of the file) cuts the stream short.
             if (ret != Z_OK) return kExtractBadData;
             if (filled == kWindowSize) {
                 if (int r = flush(filled, false); r != kExtractOk) return r;
@@ -356,7 +360,7 @@ int ZipArchive::Extract(MemberSink& sink, std::uint64_t limit, ExtractProgress* 
             if (output_total_ + filled > limit) return kExtractOverLimit;
         }
     }
-    return output_total_ == uncompressed_size_ ? kExtractOk : kExtractSizeMismatch;
+    return output_total_ == uncompressed_size_ && !input_cut ? kExtractOk : kExtractSizeMismatch;
 }
 
 }  // namespace kv::zip

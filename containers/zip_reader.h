@@ -12,9 +12,11 @@
 // Every offset and length read from the archive is checked against the file: a lying central
 // directory, a broken local header, member data running past the end of the archive or a
 // corrupt Deflate stream give one of the codes below, never a read outside the file, a crash
-// or an endless loop. Member names are handed out exactly as stored; the reader never uses
-// them as paths. Code that writes a member to disk under its own name must first check it
-// with IsSafeMemberName().
+// or an endless loop. The sizes a header claims never decide alone: an extraction reads what
+// the file really holds (at most the compressed size) and its byte limit counts the bytes
+// really produced, so a member that claims 4 GiB but holds a few bytes is extracted whole. Member
+// names are handed out exactly as stored; the reader never uses them as paths. Code that writes a
+// member to disk under its own name must first check it with IsSafeMemberName().
 #pragma once
 
 #include <cstddef>
@@ -53,17 +55,18 @@ constexpr int kExtractNoMemory = -4;
 constexpr int kExtractBadData = -5;
 // The member's method (from its local header) is neither 0 (stored) nor 8 (deflated).
 constexpr int kExtractBadMethod = -6;
-// The member is larger than the byte limit of the extraction (its directory size says so, or
-// its output grew past the limit); what was produced before stays in the file or went to the
-// sink, so the caller must treat the output as incomplete.
+// The member's output grew past the byte limit of the extraction (what its headers claim does
+// not count); what was produced before stays in the file or went to the sink, so the caller
+// must treat the output as incomplete.
 constexpr int kExtractOverLimit = -7;
-// The local header is missing or broken, or the member's data runs past the end of the
+// The local header is missing or broken, or the member's data starts past the end of the
 // archive, or the archive could not be read.
 constexpr int kExtractBadMember = -8;
 // Writing to the output file failed.
 constexpr int kExtractWriteFailed = -9;
 // The member decoded completely (every block went to the file or the sink, including the
-// final one) but its length differs from the uncompressed size in the central directory.
+// final one) but its length differs from the uncompressed size in the central directory, or
+// its compressed size runs past the end of the file (the data was read up to that end).
 // The output is whole as far as the data goes: a scanner may still scan it; an installer
 // must refuse it.
 constexpr int kExtractSizeMismatch = -10;
@@ -185,8 +188,8 @@ public:
 
     // Decompresses the current member into `out`, writing at its current position (the caller
     // opens, positions and, when it reuses a file, truncates it). At most `limit` bytes are
-    // written; a bigger member gives kExtractOverLimit. Zero- and one-byte members are written
-    // as they are. Returns kExtractOk or a negative code above.
+    // written; a member whose output grows bigger gives kExtractOverLimit. Zero- and one-byte
+    // members are written as they are. Returns kExtractOk or a negative code above.
     int ExtractMember(platform::File& out, std::uint64_t limit = kDefaultFileLimit,
                       ExtractProgress* progress = nullptr);
     // The same, writing from offset `at` of `out` on without using or moving its position.

@@ -7,10 +7,13 @@
 // Limits: a member archive is opened only up to ArchiveLimits::MaxDepth levels, a member
 // extracted to disk may grow to ArchiveLimits::MaxMemberSize bytes, all members of one
 // top-level file together may decompress to ArchiveLimits::MaxArchiveInflate bytes, and the
-// directories of one top-level file together may list ArchiveLimits::MaxMembers entries. A
-// member over a limit is not scanned and a plain report line says so; the total gets one line
-// per top-level file (its first member that does not fit), however many more do not. Once the
-// total or the entries are used up, the rest of the top-level file is not read.
+// directories of one top-level file together may list ArchiveLimits::MaxMembers entries. The
+// byte limits count the bytes a member really produces, never the sizes its headers claim: a
+// member is always decoded, and only when its output passes a limit does the decoding stop and
+// a plain report line say so. A member extracted to disk that passes a limit is not scanned; a
+// program member matched in memory keeps the hits of the blocks decoded before. The total gets
+// one line per top-level file (its first member that does not fit), however many more do not.
+// Once the total or the entries are used up, the rest of the top-level file is not read.
 #include <algorithm>
 #include <string>
 
@@ -57,6 +60,11 @@ public:
             kernel_.ScanWindow(MatchKernel::kModeAnchored);
         } else {
             kernel_.Window().saved_count = count;
+            // The tail ends the member as far as the output goes: conditions on the distance
+            // to the end count from there, not from a size the directory may lie about.
+            if (pass == Pass::kTail) {
+                kernel_.Window().size_limit = static_cast<std::int64_t>(member_offset + count);
+            }
             kernel_.ScanWindow(MatchKernel::kModeAll);
         }
     }
@@ -193,11 +201,10 @@ int Engine::ScanExtractedMember(zip::ZipArchive& archive, FileKind member_kind,
                                FormatBytes(Limits.MaxMemberSize));
         }
     };
-    if (archive.UncompressedSize() > limit) {
+    if (inflate_left_ == 0) {
         report_over_limit();
         return 0;
     }
-
     // The temporary file of this nesting level: made at its first member, overwritten from its
     // start for each later one and never cut (creating and deleting a file per member cost
     // more than all the rest of its scan on some file systems, and emptying one makes ext4
@@ -253,9 +260,10 @@ int Engine::ScanExtractedMember(zip::ZipArchive& archive, FileKind member_kind,
 
 int Engine::ScanMemberInMemory(zip::ZipArchive& archive, const std::string& member_name,
                                const std::string& archive_display, bool& archive_line_written) {
-    // Nothing of an in-memory member reaches the disk: only the total applies to it.
+    // Nothing of an in-memory member reaches the disk: only the total applies to it. Once
+    // the members before used it up exactly, the next one is over it whatever it claims.
     const std::string member_display = archive_display + "-->" + member_name;
-    if (archive.UncompressedSize() > inflate_left_) {
+    if (inflate_left_ == 0) {
         ReportTotalLimit(member_display);
         return 0;
     }

@@ -47,6 +47,11 @@ void WalkMacros(const std::string& path) {
     kv::ole::WordDocument doc;
     if (doc.Open(path, kv::ole::Access::kRead) != kv::ole::kDocOk) return;
     KV_FUZZ_CHECK(doc.MacroTable().size() == doc.MacroTableLength());
+    // The table was read whole from the stream: its claimed extent lies inside what the
+    // stream really holds.
+    KV_FUZZ_CHECK(std::uint64_t{doc.MacroTableOffset()} + doc.MacroTableLength() <=
+                  doc.Stream().StreamBytes());
+    KV_FUZZ_CHECK(doc.Stream().StreamBytes() <= doc.Stream().ChainBytes());
     long steps = 0;
     std::vector<std::uint8_t> text(kv::ole::kSearchBlockSize);
     do {

@@ -206,9 +206,23 @@ TEST_F(MemberScanTest, ALyingDirectorySizeStillGetsTheLastBlockMatched) {
     std::string data = Filler(40000);
     data.replace(39000, matcher_.marker.size(), matcher_.marker);
     matcher_.entry = 999999;
-    EXPECT_EQ(ScanOnly(data, 8, 12345), kExtractSizeMismatch);
-    EXPECT_EQ(Passes(), (std::vector<Pass>{Pass::kTail}));
-    EXPECT_EQ(matcher_.HitCount(), 1);
+    const struct {
+        std::uint32_t declared;
+        std::vector<Pass> passes;
+    } cases[] = {
+        {12345, {Pass::kTail}},
+        {0xFFFFFFFF, {Pass::kTail}},
+        // The first block ends exactly at the claimed size and is matched as a tail; the real
+        // last block is matched too.
+        {32768, {Pass::kTail, Pass::kTail}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.declared);
+        EXPECT_EQ(ScanOnly(data, 8, c.declared), kExtractSizeMismatch);
+        EXPECT_EQ(Passes(), c.passes);
+        EXPECT_EQ(matcher_.searches.back().member_offset, 32768u);
+        EXPECT_EQ(matcher_.HitCount(), 1);
+    }
 }
 
 }  // namespace

@@ -1,8 +1,12 @@
 #include "containers/word_macros.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -235,6 +239,69 @@ TEST_F(WordMacrosTest, DocumentsWithoutMacroTablesAreNotSearched) {
     EXPECT_EQ(r.open_result, kDocNoMacros);
     EXPECT_EQ(r.blocks_searched, 0);
     EXPECT_FALSE(CleanDocument(WriteDoc(spec)));
+}
+
+// Runs `work` in a child process whose address space is bounded; gives its result and how
+// far the child's peak resident memory grew while it ran (KiB), or result -100 when the child
+// did not report.
+std::pair<int, long> RunInBoundedChild(const std::function<int()>& work) {
+    int fds[2];
+    if (::pipe(fds) != 0) return {-100, 0};
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        const rlimit limit{rlim_t{1} << 30, rlim_t{1} << 30};
+        ::setrlimit(RLIMIT_AS, &limit);
+        rusage before{};
+        ::getrusage(RUSAGE_SELF, &before);
+        const long result = work();
+        rusage after{};
+        ::getrusage(RUSAGE_SELF, &after);
+        const long out[2] = {result, after.ru_maxrss - before.ru_maxrss};
+        (void)!::write(fds[1], out, sizeof out);
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    long in[2] = {-100, 0};
+    if (pid < 0 || ::read(fds[0], in, sizeof in) != static_cast<ssize_t>(sizeof in)) in[0] = -100;
+    ::close(fds[0]);
+    if (pid > 0) ::waitpid(pid, nullptr, 0);
+    return {static_cast<int>(in[0]), in[1]};
+}
+
+TEST_F(WordMacrosTest, ClaimedLengthsAreBoundByWhatTheStreamHolds) {
+    // Small documents made to look huge: sparse files whose length fields claim what only
+    // their size could hold. Opening one must neither allocate nor read what is claimed.
+    WordDocumentSpec spec;
+    spec.macros = {{"AutoOpen", "Sub MAIN\nEnd Sub\n", 0}};
+    kv::test::WordLayout layout;
+    const std::string doc = kv::test::BuildWordDocument(spec, &layout);
+    const std::size_t stream_at = (layout.compound.chains.at("WordDocument").at(0) + 1) * 512;
+    const struct {
+        const char* what;
+        std::uint32_t table_length;  // 0: as written
+        off_t file_size;
+        int expected;
+    } cases[] = {
+        {"4 GiB macro table in a 4 GiB sparse file", 0xFFFFFFF0, off_t{1} << 32, kDocNotWord},
+        {"192 MiB macro table in a 256 MiB sparse file", 192u << 20, off_t{256} << 20, kDocNotWord},
+        {"true table in a 1 TiB sparse file", 0, off_t{1} << 40, kDocOk},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string bytes = doc;
+        if (c.table_length != 0) kv::test::Poke32(bytes, stream_at + 0x11C, c.table_length);
+        const std::string path = Write(bytes, "sparse" + std::to_string(index++) + ".doc");
+        if (::truncate(path.c_str(), c.file_size) != 0) GTEST_SKIP() << "no sparse files here";
+        auto [result, grown_kib] = RunInBoundedChild([&path] {
+            WordDocument word;
+            return word.Open(path, Access::kRead);
+        });
+        EXPECT_EQ(result, c.expected);
+        EXPECT_LT(grown_kib, 32 * 1024);
+        ::unlink(path.c_str());
+    }
 }
 
 TEST_F(WordMacrosTest, TheCleanerBlanksEveryMacroAndKeepsTheFileWhole) {

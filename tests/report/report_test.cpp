@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 
 #include "tests/support/test_support.h"
 #include "ui/catalogue/catalogue.h"
@@ -94,6 +98,52 @@ TEST_F(ReportTest, SaveReplacesAndAppendCreatesOrExtends) {
 
     EXPECT_NE(report_.SaveReport(dir / "missing-folder/report.log"), 0u);
     EXPECT_NE(report_.AppendReport(dir / "missing-folder/report.log"), 0u);
+}
+
+TEST_F(ReportTest, TheLogFileIsNeverALinkOrASpecialFile) {
+    // A folder that everybody may write into (sticky, like /tmp), where another user planted
+    // names for the log file ahead of the scan, and a file of someone else's that they aim at.
+    TempDir dir;
+    const std::string shared = dir / "shared";
+    ASSERT_EQ(::mkdir(shared.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    const std::string victim = dir / "victim";
+    kv::test::WriteFile(victim, "precious\n");
+    ASSERT_EQ(::symlink(victim.c_str(), (shared + "/link.log").c_str()), 0);
+    ASSERT_EQ(::symlink((dir / "nowhere").c_str(), (shared + "/dangling.log").c_str()), 0);
+    ASSERT_EQ(::link(victim.c_str(), (shared + "/hard.log").c_str()), 0);
+    ASSERT_EQ(::mkfifo((shared + "/fifo.log").c_str(), 0666), 0);
+    report_.AddReportLine("one", "", kind::Plain);
+
+    for (const char* name : {"link.log", "dangling.log", "hard.log", "fifo.log"}) {
+        for (bool append : {false, true}) {
+            SCOPED_TRACE(std::string(name) + (append ? " append" : " save"));
+            const std::string path = shared + "/" + name;
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_NE(append ? report_.AppendReport(path) : report_.SaveReport(path), 0u);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+            EXPECT_EQ(ReadFile(victim), "precious\n");
+        }
+    }
+    struct stat none;
+    EXPECT_NE(::lstat((dir / "nowhere").c_str(), &none), 0);
+
+    // New files: private to their owner in a shared folder, readable by all elsewhere (as far
+    // as the umask lets them be).
+    const mode_t mask = ::umask(022);
+    const struct {
+        std::string path;
+        mode_t mode;
+    } created[] = {{shared + "/new.log", 0600}, {dir / "own.log", 0644}};
+    for (const auto& c : created) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(report_.SaveReport(c.path), 0u);
+        struct stat st;
+        ASSERT_EQ(::lstat(c.path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.mode);
+        EXPECT_EQ(ReadFile(c.path), "one\r\n");
+    }
+    ::umask(mask);
 }
 
 TEST_F(ReportTest, ClearStopsDrawingAndPicturesNeedABitmap) {

@@ -1,11 +1,74 @@
 #include "ui/report/report.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 
 #include "platform/files.h"
 #include "ui/catalogue/catalogue.h"
 
 namespace kv {
+
+namespace {
+
+// Whether a user other than this process's may write into the folder that holds `path`.
+bool FolderWritableByOthers(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    struct stat st;
+    if (::stat(folder.c_str(), &st) != 0) return true;  // unknown: assume the worst
+    return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 ||
+           (st.st_uid != ::geteuid() && (st.st_mode & S_IWUSR) != 0);
+}
+
+// Opens the log file for writing, creating it when absent, and returns 0 or an errno value.
+// The program often runs as root while the log's folder may be writable by other users, who
+// could plant a name there: the last component is never followed when it is a link (ELOOP),
+// and only a regular file with a single name is written (EINVAL for a FIFO, device or socket,
+// which O_NONBLOCK keeps from blocking the open; EMLINK for a hard link to some other file).
+// A new file gets mode 0644, or 0600 when others may write into its folder. `truncate` empties
+// an existing file, and only after these checks.
+int OpenLogFile(const std::string& path, bool append, bool truncate, platform::File& file) {
+    const mode_t mode = FolderWritableByOthers(path) ? 0600 : 0644;
+    const int fd = ::open(path.c_str(),
+                          O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY |
+                              (append ? O_APPEND : 0),
+                          mode);
+    if (fd < 0) return errno != 0 ? errno : EIO;
+    struct stat st;
+    int error = 0;
+    if (::fstat(fd, &st) != 0) {
+        error = errno != 0 ? errno : EIO;
+    } else if (!S_ISREG(st.st_mode)) {
+        error = EINVAL;
+    } else if (st.st_nlink != 1) {
+        error = EMLINK;
+    } else if (truncate && ::ftruncate(fd, 0) != 0) {
+        error = errno != 0 ? errno : EIO;
+    }
+    if (error != 0) {
+        ::close(fd);
+        return error;
+    }
+    file.Adopt(fd);
+    return 0;
+}
+
+std::uint32_t WriteLog(const std::string& path, const std::string& text, bool append) {
+    platform::File file;
+    if (int error = OpenLogFile(path, append, !append, file); error != 0) {
+        return static_cast<std::uint32_t>(error);
+    }
+    if (!file.WriteAll(text.data(), text.size())) {
+        return errno != 0 ? static_cast<std::uint32_t>(errno) : 1u;
+    }
+    return 0;
+}
+
+}  // namespace
 
 void ReportSuffixes::Load(const Catalogue& catalogue) {
     Copied = catalogue.Text(182);
@@ -101,21 +164,11 @@ std::string ReportList::LogText() const {
 }
 
 std::uint32_t ReportList::SaveReport(const std::string& file_name) const {
-    platform::File file;
-    if (!file.Create(file_name)) return errno != 0 ? static_cast<std::uint32_t>(errno) : 1u;
-    std::string text = LogText();
-    if (!file.WriteAll(text.data(), text.size()))
-        return errno != 0 ? static_cast<std::uint32_t>(errno) : 1u;
-    return 0;
+    return WriteLog(file_name, LogText(), false);
 }
 
 std::uint32_t ReportList::AppendReport(const std::string& file_name) const {
-    platform::File file;
-    if (!file.OpenAppend(file_name)) return errno != 0 ? static_cast<std::uint32_t>(errno) : 1u;
-    std::string text = LogText();
-    if (!file.WriteAll(text.data(), text.size()))
-        return errno != 0 ? static_cast<std::uint32_t>(errno) : 1u;
-    return 0;
+    return WriteLog(file_name, LogText(), true);
 }
 
 }  // namespace kv

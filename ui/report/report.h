@@ -122,11 +122,14 @@ public:
     // The whole report in the log file format (CR LF after every line).
     std::string LogText() const;
 
-    // Writes the whole report to a new or truncated file: 0, or a positive error code when
-    // the file cannot be created or written.
+    // Writes the whole report to a new or truncated file: 0, or a positive error code (an
+    // errno value) when the file cannot be created or written. The file name is never
+    // followed when it is a link, and only a regular file with one name is written: anything
+    // else is refused with an error code and left untouched. A new file gets mode 0644, or
+    // 0600 when other users may write into its folder.
     std::uint32_t SaveReport(const std::string& file_name) const;
-    // Writes the whole report at the end of the file, creating it when absent: 0, or a
-    // positive error code.
+    // Writes the whole report at the end of the file, creating it when absent, on the same
+    // terms: 0, or a positive error code.
     std::uint32_t AppendReport(const std::string& file_name) const;
 
     void Reserve(std::size_t count) { lines_.reserve(count); }

@@ -114,7 +114,9 @@ protected:
             {kv::test::ProgramDir() + "kestravo-mkupdate", "--new-key", keys_});
         ASSERT_EQ(made.exit_code, 0) << made.err;
         WriteFile(program_ + "update.pub", ReadFile(keys_ + "update.pub"));
-        server_ = std::make_unique<kv::test::PyFtpServer>(dir_, root_);
+        // The server takes its time after PORT, as a loaded one may: another local user can
+        // then reach the client's data port first.
+        server_ = std::make_unique<kv::test::PyFtpServer>(dir_, root_, 0, 30);
         ASSERT_NE(server_->Port(), 0);
     }
     // Makes the package of `files` (written to a scratch folder first) with kestravo-mkupdate,

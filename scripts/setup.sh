@@ -30,7 +30,7 @@ kv_install_missing() {
 }
 
 # Packages the program needs to build and run.
-KV_RUN_PACKAGES=(g++ cmake ninja-build pkg-config zlib1g-dev qt6-base-dev libgl-dev fonts-liberation libgtest-dev)
+KV_RUN_PACKAGES=(g++ cmake ninja-build pkg-config zlib1g-dev qt6-base-dev libgl-dev fonts-liberation libgtest-dev libsodium-dev)
 # Packages the tests need beside them; clang with its libFuzzer and sanitizer runtimes (and
 # llvm-symbolizer for readable reports) builds the fuzz targets of scripts/fuzz.sh.
 KV_TEST_PACKAGES=(zip unzip python3 python3-pyftpdlib python3-olefile clang libclang-rt-14-dev llvm)

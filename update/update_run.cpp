@@ -178,7 +178,10 @@ void UpdateRun::List() {
     if (client_.FtpCommand("LIST")) {
         client_.FtpAcceptData();
         std::string line;
-        while (client_.FtpReadDataLine(line, kLineLimit)) page_.AppendLine(line);
+        // A server that lists without end fills neither memory nor the transcript.
+        for (std::size_t lines = 0;
+             lines < kListingLimit && client_.FtpReadDataLine(line, kLineLimit); ++lines)
+            page_.AppendLine(line);
     }
     client_.FtpCloseData();
 }

@@ -125,6 +125,8 @@ public:
     static constexpr std::size_t kSupportFileSize = 8 + kSupportTextSize;
     // Longest line taken from a reply or the listing.
     static constexpr std::size_t kLineLimit = 255;
+    // Most lines of the listing shown; the rest of a longer listing is not read.
+    static constexpr std::size_t kListingLimit = 4096;
 
     UpdateRun(FtpClient& client, UpdatePage& page, std::string program_folder,
               UpdateServer server = UpdateServer(), UpdatePolicy policy = UpdatePolicy());

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <pwd.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -167,8 +168,18 @@ std::string SettingsFolder() {
     const char* xdg = ::getenv("XDG_CONFIG_HOME");
     if (xdg != nullptr && xdg[0] == '/') return WithTrailingSlash(xdg) + "kestravo/";
     const char* home = ::getenv("HOME");
-    std::string base = (home != nullptr && home[0] != '\0') ? home : "/tmp";
-    return WithTrailingSlash(base) + ".config/kestravo/";
+    if (home != nullptr && home[0] != '\0') return WithTrailingSlash(home) + ".config/kestravo/";
+    // Without HOME (a service, a cron job), the account's own home from the password
+    // database: a shared folder such as /tmp would let any local user plant the settings.
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+        found != nullptr && found->pw_dir != nullptr && found->pw_dir[0] == '/') {
+        return WithTrailingSlash(found->pw_dir) + ".config/kestravo/";
+    }
+    // No home at all: no settings folder; reads give the defaults and writes fail.
+    return std::string();
 }
 
 bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
@@ -201,7 +212,9 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
 }
 
 Profile Profile::Settings() {
-    return Profile(ResolveCaseInsensitive(SettingsFolder(), "KESTO.INI"));
+    const std::string folder = SettingsFolder();
+    if (folder.empty()) return Profile(std::string());
+    return Profile(ResolveCaseInsensitive(folder, "KESTO.INI"));
 }
 
 bool Profile::ParseInteger(const std::string& text, std::int32_t& value) {
@@ -273,6 +286,7 @@ bool Profile::ReadBool(const std::string& section, const std::string& key,
 
 bool Profile::WriteString(const std::string& section, const std::string& key,
                           const std::string& value) const {
+    if (path_.empty()) return false;  // no settings file at all (no home folder)
     std::string content;
     if (!ReadSettingsText(path_, content)) {
         if (FileExists(path_)) return false;  // there, but unreadable: do not replace it

@@ -13,8 +13,10 @@
 namespace kv::platform {
 
 // The folder that holds the settings file: $XDG_CONFIG_HOME/kestravo/ when that variable is
-// set to an absolute path, else $HOME/.config/kestravo/; always ending in '/'. Not created
-// here: the first write creates it.
+// set to an absolute path, else $HOME/.config/kestravo/, and when HOME is unset or empty the
+// account's home from the password database; always ending in '/'. Empty when the account
+// has no home at all (never a shared folder such as /tmp). Not created here: the first write
+// creates it.
 std::string SettingsFolder();
 
 // Writes `bytes` to `path` through a temporary file in the same folder that is flushed to
@@ -31,7 +33,8 @@ public:
     explicit Profile(std::string path) : path_(std::move(path)) {}
 
     // The program's settings file "KESTO.INI" in SettingsFolder(); an existing file whose name
-    // differs only in letter case is used instead.
+    // differs only in letter case is used instead. Without a settings folder the path is
+    // empty: every read gives its default and every write fails.
     static Profile Settings();
 
     const std::string& Path() const { return path_; }

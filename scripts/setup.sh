@@ -30,7 +30,7 @@ kv_install_missing() {
 }
 
 # Packages the program needs to build and run.
-KV_RUN_PACKAGES=(g++ cmake ninja-build pkg-config zlib1g-dev qt6-base-dev libgl-dev fonts-liberation libgtest-dev)
+KV_RUN_PACKAGES=(g++ cmake ninja-build pkg-config zlib1g-dev qt6-base-dev libgl-dev fonts-liberation libgtest-dev libsodium-dev)
 # Packages the tests need beside them; clang with its libFuzzer and sanitizer runtimes (and
 # llvm-symbolizer for readable reports) builds the fuzz targets of scripts/fuzz.sh; setcap
 # (libcap2-bin) gives the boot-sector companion its capability in its test.

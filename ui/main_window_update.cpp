@@ -5,6 +5,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 
+#include "platform/profile.h"
 #include "ui/dialog_host.h"
 #include "ui/main_window.h"
 #include "ui/widgets.h"
@@ -17,7 +18,10 @@ void MainWindow::ConnectBTNClick() {
     if (update_run_ != nullptr) return;
     update::UpdateServer server;
     server.Port = options_.UpdatePort;
-    update::UpdateRun run(ftp_client_, *this, program_folder_, server);
+    // Whether unsigned packages may be installed is the machine owner's choice, made in the
+    // settings file; it is read at each run.
+    update::UpdateRun run(ftp_client_, *this, program_folder_, server,
+                          update::UpdatePolicy::FromSettings(platform::Profile::Settings()));
     update_run_ = &run;
     run.Run();
     update_run_ = nullptr;

@@ -259,7 +259,6 @@ bool FtpClient::FtpLogin(const std::string& host, const std::string& user,
     }
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    server_address_ = address;
     control_.Reset();
     bool ok = FtpGetReply();
     if (ok) ok = FtpSendLine("USER", user) > 0 && FtpGetReply();
@@ -305,13 +304,20 @@ bool FtpClient::FtpOpenData() {
 
 bool FtpClient::FtpAcceptData() {
     data_.Close();
-    while (listen_fd_ >= 0) {
+    // Every local user can connect to the announced port: only the server may deliver data.
+    sockaddr_in server{};
+    socklen_t server_length = sizeof server;
+    const bool known =
+        control_.fd >= 0 &&
+        ::getpeername(control_.fd, reinterpret_cast<sockaddr*>(&server), &server_length) == 0 &&
+        server.sin_family == AF_INET;
+    while (listen_fd_ >= 0 && known) {
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
         int fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &length,
                            SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd >= 0) {
-            if (peer.sin_addr.s_addr != server_address_) {
+            if (peer.sin_family != AF_INET || peer.sin_addr.s_addr != server.sin_addr.s_addr) {
                 ::close(fd);  // not the server: someone else trying to feed us data
                 continue;
             }
@@ -343,7 +349,28 @@ bool FtpClient::FtpRetrieveToFile(const std::string& path) {
     byte_sum_ = 0;
     kv::platform::File file;
     if (!file.Create(path)) return false;
-    std::int64_t total = 0;
+    return FtpRetrieve(file, UINT64_MAX) == Retrieval::kComplete;
+}
+
+Retrieval FtpClient::FtpRetrieve(platform::File& out, std::uint64_t limit) {
+    return Retrieve(
+        [&out](const std::uint8_t* bytes, std::size_t n) { return out.WriteAll(bytes, n); }, limit);
+}
+
+Retrieval FtpClient::FtpRetrieveToMemory(std::string& out, std::size_t limit) {
+    out.clear();
+    return Retrieve(
+        [&out](const std::uint8_t* bytes, std::size_t n) {
+            out.append(reinterpret_cast<const char*>(bytes), n);
+            return true;
+        },
+        limit);
+}
+
+Retrieval FtpClient::Retrieve(const std::function<bool(const std::uint8_t*, std::size_t)>& write,
+                              std::uint64_t limit) {
+    byte_sum_ = 0;
+    std::uint64_t total = 0;
     std::array<std::uint8_t, kReceiveSize> chunk{};
     while (!data_.end) {
         std::size_t n = 0;
@@ -357,17 +384,16 @@ bool FtpClient::FtpRetrieveToFile(const std::string& path) {
             data_.end = n == 0;
             if (n == 0) break;
         }
-        total += static_cast<std::int64_t>(n);
+        // What really arrives counts, whatever the server announced.
+        if (n > limit - total) return Retrieval::kOverLimit;
+        total += n;
         if (OnProgress)
             OnProgress(static_cast<std::int32_t>(total > INT32_MAX ? INT32_MAX : total));
-        if (!file.WriteAll(chunk.data(), n)) {
-            // The sum describes what the file holds: a failed write is not counted.
-            return false;
-        }
+        // The sum describes what was written: a failed write is not counted.
+        if (!write(chunk.data(), n)) return Retrieval::kCannotWrite;
         for (std::size_t i = 0; i < n; ++i) byte_sum_ += chunk[i];
     }
-    file.Close();
-    return true;
+    return Retrieval::kComplete;
 }
 
 void FtpClient::FtpCloseData() {

@@ -27,7 +27,15 @@
 #include <functional>
 #include <string>
 
+namespace kv::platform {
+class File;
+}
+
 namespace kv::update {
+
+// How a retrieval ended. kComplete also covers a transfer that the peer or the user cut
+// short: that is seen only through ByteSum and the length.
+enum class Retrieval { kComplete, kCannotWrite, kOverLimit };
 
 // The update server: the local machine on the standard FTP port.
 inline constexpr const char* kDefaultHost = "localhost";
@@ -86,8 +94,10 @@ public:
 
     // Waits for the server's data connection (no time limit; FtpAbort or a closed control
     // connection end the wait). Always true: a failed accept leaves a data connection whose
-    // first receive ends the data stream. Only a connection from the server's address is
-    // taken; any other is closed at once.
+    // first receive ends the data stream. Only a connection from the address that the control
+    // connection is connected to is taken; any other is closed at once and the wait goes on.
+    // The listening socket is closed as soon as a connection is taken, so no second one can
+    // come in behind it.
     bool FtpAcceptData();
 
     // Reads the next line of the data connection into `line`, cut at its first CR and to at
@@ -100,6 +110,12 @@ public:
     // data connection is then not read) or a write fails (the transfer stops there). A short
     // or interrupted transfer is seen only through ByteSum and the file's length.
     bool FtpRetrieveToFile(const std::string& path);
+    // Copies what the data connection delivers into `out` (at its position), at most `limit`
+    // bytes, and sets ByteSum over what was written. A stream that goes on past `limit` ends
+    // the transfer with kOverLimit; the bytes past the limit are not written.
+    Retrieval FtpRetrieve(platform::File& out, std::uint64_t limit);
+    // The same into memory: `out` holds what came.
+    Retrieval FtpRetrieveToMemory(std::string& out, std::size_t limit);
 
     // Closes the data connection (and a listening socket).
     void FtpCloseData();
@@ -151,13 +167,15 @@ private:
     // The next byte of a connection, or -1 at its end.
     int ReadByte(Connection& c, bool drainable);
     void FillLine(Connection& c, bool drainable);
+    // The body of the retrievals: hands each chunk to `write` (false = write failed).
+    Retrieval Retrieve(const std::function<bool(const std::uint8_t*, std::size_t)>& write,
+                       std::uint64_t limit);
     // Classifies the first token of the control line; a number sets the token value.
     TokenKind ReadToken();
 
     Connection control_;
     Connection data_;
     int listen_fd_ = -1;
-    std::uint32_t server_address_ = 0;  // IPv4, network byte order
     std::uint16_t data_port_ = 0;
     std::int32_t token_value_ = 0;
     std::uint32_t byte_sum_ = 0;

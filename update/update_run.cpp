@@ -1,11 +1,15 @@
 #include "update/update_run.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "containers/zip_reader.h"
 #include "platform/files.h"
+#include "platform/profile.h"
 
 namespace kv::update {
 
@@ -15,6 +19,44 @@ std::int32_t Le32(const unsigned char* p) {
     return static_cast<std::int32_t>(
         static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24));
+}
+
+bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
+        if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// What the central directory header of the current member says about the entry's kind and
+// mode: the host that made it (upper byte of "version made by") and its external attributes
+// (on Unix, the file mode in the upper 16 bits; bit 4 is the MS-DOS folder attribute).
+struct EntryKind {
+    bool plain_file = false;
+    bool executable = false;
+};
+
+EntryKind ReadEntryKind(platform::File& package, const zip::ZipArchive& archive) {
+    constexpr int kHostUnix = 3;
+    constexpr std::uint32_t kDosFolder = 0x10;
+    EntryKind kind;
+    unsigned char header[46];
+    if (package.ReadAt(header, sizeof header, archive.DirectoryPos()) !=
+        static_cast<long>(sizeof header))
+        return kind;
+    const int host = header[5];
+    const std::uint32_t attributes = static_cast<std::uint32_t>(Le32(header + 38));
+    const std::uint32_t mode = attributes >> 16;
+    const std::uint32_t type = mode & S_IFMT;
+    // Whatever host made it, a type that is set must be a regular file.
+    kind.plain_file = (type == 0 || type == S_IFREG) && (attributes & kDosFolder) == 0;
+    kind.executable = host == kHostUnix && (mode & 0111) != 0;
+    return kind;
 }
 
 // A member name as the transcript shows it: control characters would break the line.
@@ -41,12 +83,19 @@ private:
 
 }  // namespace
 
+UpdatePolicy UpdatePolicy::FromSettings(const platform::Profile& profile) {
+    UpdatePolicy policy;
+    policy.AllowUnsigned = profile.ReadBool("Update", "AllowUnsigned", false);
+    return policy;
+}
+
 UpdateRun::UpdateRun(FtpClient& client, UpdatePage& page, std::string program_folder,
-                     UpdateServer server)
+                     UpdateServer server, UpdatePolicy policy)
     : client_(client),
       page_(page),
       program_folder_(platform::WithTrailingSlash(std::move(program_folder))),
-      server_(std::move(server)) {}
+      server_(std::move(server)),
+      policy_(policy) {}
 
 void UpdateRun::AppendReplyLine() {
     std::string line;
@@ -70,23 +119,24 @@ bool UpdateRun::Run() {
     } else {
         page_.SetConnectionText("Connected");
         page_.ShowTranscript();
-        client_.FtpCommand("CWD /");
-        List();
-        ok = FetchSupportFile() && ReadSupportFile();
+        // Nothing is fetched that could not be installed.
+        ok = CheckKey();
         if (ok) {
-            const bool retrieved = FetchPackage();
-            if (!retrieved || client_.ByteSum() != checksum_) {
-                page_.ClearTranscript();
-                page_.AppendLine("Error: UPGRADE not found.");
-                page_.AppendLine(" ");
-                ok = false;
-            }
+            client_.FtpCommand("CWD /");
+            List();
+            ok = FetchSupportFile() && ReadSupportFile();
         }
+        if (ok && signed_) ok = FetchSignature();
+        if (ok) ok = FetchPackage() && CheckPackage();
+        if (ok) ok = StorePackage();
         if (ok) ok = Install();
         client_.FtpCommand("QUIT");
         client_.FtpDisconnect();
         if (ok) page_.AppendLine("Upgrade success.");
     }
+    // Whatever did not land is deleted now.
+    support_.Discard();
+    package_.Discard();
 
     // The callbacks refer to this run: none may outlive it.
     client_.OnIdle = nullptr;
@@ -101,42 +151,72 @@ bool UpdateRun::Login() {
     return client_.FtpLogin(server_.Host, server_.User, server_.Password, server_.Port);
 }
 
+bool UpdateRun::CheckKey() {
+    if (!folder_.Open(program_folder_)) {
+        page_.AppendLine(kCannotStoreLine);
+        return false;
+    }
+    signed_ = false;
+    switch (LoadPublicKey(program_folder_, key_)) {
+        case KeyFileState::kLoaded:
+            signed_ = true;
+            return true;
+        case KeyFileState::kMissing:
+            if (policy_.AllowUnsigned) return true;
+            page_.AppendLine(kNoKeyLine);
+            return false;
+        case KeyFileState::kBroken:
+            break;
+    }
+    page_.AppendLine(kBrokenKeyLine);
+    return false;
+}
+
 void UpdateRun::List() {
     if (!client_.FtpOpenData()) return;
     // A refused LIST opens no data connection: waiting for one would wait for ever.
     if (client_.FtpCommand("LIST")) {
         client_.FtpAcceptData();
         std::string line;
-        while (client_.FtpReadDataLine(line, kLineLimit)) page_.AppendLine(line);
+        // A server that lists without end fills neither memory nor the transcript.
+        for (std::size_t lines = 0;
+             lines < kListingLimit && client_.FtpReadDataLine(line, kLineLimit); ++lines)
+            page_.AppendLine(line);
     }
     client_.FtpCloseData();
+}
+
+bool UpdateRun::StartRetrieval(const std::string& name) {
+    if (!client_.FtpOpenData()) return false;
+    client_.FtpCommand("TYPE I");
+    if (!client_.FtpCommand("RETR " + name)) return false;
+    client_.FtpAcceptData();
+    return true;
 }
 
 bool UpdateRun::FetchSupportFile() {
-    if (!client_.FtpOpenData()) return false;
-    client_.OnProgress = nullptr;
-    client_.FtpCommand("TYPE I");
-    bool ok = false;
-    if (client_.FtpCommand(std::string("RETR ") + kSupportFile)) {
-        client_.FtpAcceptData();
-        // A support file that could not be written must not leave an older one in use.
-        ok = client_.FtpRetrieveToFile(
-            platform::ResolveCaseInsensitive(program_folder_, kSupportFile));
+    if (!support_.Create(folder_)) {
+        page_.AppendLine(kCannotStoreLine);
+        return false;
     }
+    client_.OnProgress = nullptr;
+    Retrieval result = Retrieval::kCannotWrite;
+    if (StartRetrieval(kSupportFile))
+        result = client_.FtpRetrieve(support_.Handle(), kSupportFileSize);
     client_.FtpCloseData();
-    return ok;
+    if (result == Retrieval::kOverLimit) page_.AppendLine(kOverLimitLine);
+    return result == Retrieval::kComplete;
 }
 
 bool UpdateRun::ReadSupportFile() {
-    platform::File file;
     unsigned char support[kSupportFileSize];
-    if (!file.OpenRead(platform::ResolveCaseInsensitive(program_folder_, kSupportFile)) ||
-        file.ReadFull(support, sizeof support) != static_cast<long>(sizeof support)) {
+    if (support_.Handle().ReadAt(support, sizeof support, 0) != static_cast<long>(sizeof support)) {
         page_.ClearTranscript();
         page_.AppendLine("Error: Support file not found");
         page_.AppendLine("Upgrade stopped.");
         return false;
     }
+    support_bytes_.assign(reinterpret_cast<const char*>(support), sizeof support);
     const std::int32_t size = Le32(support);
     page_.SetProgressMax(size > 0 ? size / 1024 : 0);
     checksum_ = static_cast<std::uint32_t>(Le32(support + 4));
@@ -146,28 +226,84 @@ bool UpdateRun::ReadSupportFile() {
     return true;
 }
 
+bool UpdateRun::FetchSignature() {
+    std::string bytes;
+    Retrieval result = Retrieval::kCannotWrite;
+    if (StartRetrieval(kSignatureFile)) result = client_.FtpRetrieveToMemory(bytes, kSignatureSize);
+    client_.FtpCloseData();
+    if (result != Retrieval::kComplete || bytes.size() != kSignatureSize) {
+        page_.AppendLine(kBadSignatureLine);
+        return false;
+    }
+    std::copy(bytes.begin(), bytes.end(), signature_.begin());
+    return true;
+}
+
 bool UpdateRun::FetchPackage() {
-    if (!client_.FtpOpenData()) return false;
+    if (!package_.Create(folder_)) {
+        page_.AppendLine(kCannotStoreLine);
+        return false;
+    }
     client_.OnProgress = [this](std::int32_t total) {
         page_.SetSizeText(std::to_string(total));
         page_.SetProgress(total / 1024);
         page_.Pump();
     };
     page_.SetProgress(0);
-    client_.FtpCommand("TYPE I");
-    bool retrieved = false;
-    if (client_.FtpCommand("RETR upgrade.zip")) {
-        client_.FtpAcceptData();
-        retrieved = client_.FtpRetrieveToFile(
-            platform::ResolveCaseInsensitive(program_folder_, kPackageFile));
+    package_retrieved_ = false;
+    package_retrieval_ = Retrieval::kCannotWrite;
+    if (client_.FtpOpenData()) {
+        client_.FtpCommand("TYPE I");
+        if (client_.FtpCommand("RETR upgrade.zip")) {
+            client_.FtpAcceptData();
+            package_retrieval_ = client_.FtpRetrieve(package_.Handle(), policy_.PackageLimit);
+            package_retrieved_ = package_retrieval_ == Retrieval::kComplete;
+        }
     }
     client_.FtpCloseData();
-    return retrieved;
+    return true;
+}
+
+bool UpdateRun::CheckPackage() {
+    if (package_retrieval_ == Retrieval::kOverLimit) {
+        page_.AppendLine(kOverLimitLine);
+        return false;
+    }
+    if (!package_retrieved_ || client_.ByteSum() != checksum_) {
+        page_.ClearTranscript();
+        page_.AppendLine("Error: UPGRADE not found.");
+        page_.AppendLine(" ");
+        return false;
+    }
+    if (!signed_) return true;
+    // The bytes checked are those of the file that will be installed, read through the same
+    // descriptor.
+    PackageSignature message;
+    message.Begin(reinterpret_cast<const std::uint8_t*>(support_bytes_.data()),
+                  support_bytes_.size());
+    if (!message.AddFile(package_.Handle()) || !message.Verify(key_, signature_)) {
+        page_.AppendLine(kBadSignatureLine);
+        return false;
+    }
+    return true;
+}
+
+bool UpdateRun::StorePackage() {
+    if (!support_.Commit(folder_.Resolve(kSupportFile), 0644) ||
+        !package_.Commit(folder_.Resolve(kPackageFile), 0644)) {
+        page_.AppendLine(kCannotStoreLine);
+        return false;
+    }
+    return true;
 }
 
 bool UpdateRun::Install() {
+    // The archive reads the checked file through a descriptor of its own.
+    const int fd = ::fcntl(package_.Handle().Descriptor(), F_DUPFD_CLOEXEC, 0);
+    platform::File file;
+    if (fd >= 0) file.Adopt(fd);
     zip::ZipArchive archive;
-    archive.Open(platform::ResolveCaseInsensitive(program_folder_, kPackageFile));
+    archive.Open(std::move(file));
     bool ok = true;
     while (archive.Status() == zip::kStatusMember && ok) {
         const std::string name = archive.MemberName();
@@ -196,18 +332,37 @@ int UpdateRun::InstallEntry(zip::ZipArchive& archive, const std::string& name) {
     if (!zip::IsSafeMemberName(name) || !zip::IsSafeMemberName(archive.CentralName()))
         return kInstallUnsafeName;
     if (!archive.HeadersAgree()) return kInstallHeadersDisagree;
-    const std::string target = platform::ResolveCaseInsensitive(program_folder_, name);
-    // The package being read is never written over.
-    if (target == platform::ResolveCaseInsensitive(program_folder_, kPackageFile))
-        return kInstallUnsafeName;
+    const EntryKind kind = ReadEntryKind(package_.Handle(), archive);
+    if (name.back() == '/' || !kind.plain_file) return kInstallNotAFile;
 
-    platform::File out;
-    if (!out.OpenReadWrite(target) && !out.Create(target)) return kInstallCannotOpen;
+    // The folder of the target, reached one component at a time without following a link.
+    Folder parent;
+    const Folder* folder = &folder_;
+    std::size_t start = 0;
+    for (std::size_t slash; (slash = name.find('/', start)) != std::string::npos;
+         start = slash + 1) {
+        Folder below;
+        if (!below.OpenBelow(*folder, folder->Resolve(name.substr(start, slash - start))))
+            return kInstallCannotOpen;
+        parent = std::move(below);
+        folder = &parent;
+    }
+    const std::string target = folder->Resolve(name.substr(start));
+    // The package being read is never written over.
+    if (folder == &folder_ && EqualsIgnoringCase(target, kPackageFile)) return kInstallUnsafeName;
+    struct stat old {};
+    bool executable = kind.executable;
+    if (::fstatat(folder->Descriptor(), target.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISDIR(old.st_mode)) return kInstallCannotOpen;
+        if (S_ISREG(old.st_mode) && (old.st_mode & 0111) != 0) executable = true;
+    }
+
+    StagedFile out;
+    if (!out.Create(*folder)) return kInstallCannotOpen;
     PageProgress progress(page_);
-    const int r = archive.ExtractMember(out, zip::kDefaultFileLimit, &progress);
+    const int r = archive.ExtractMember(out.Handle(), policy_.MemberLimit, &progress);
     if (r != zip::kExtractOk) return r;
-    const std::int64_t end = out.Position();
-    if (end < 0 || ::ftruncate(out.Descriptor(), end) != 0) return kInstallCannotCut;
+    if (!out.Commit(target, executable ? 0755 : 0644)) return kInstallCannotOpen;
     return 0;
 }
 

@@ -1,28 +1,46 @@
-// The online update: fetches the support file "ztl" and the package "UPGRADE.ZIP" from the
-// update server, checks the package's byte sum against the checksum that the support file
-// carries, and unpacks the package's files into the program folder. One Run() is one press of
-// the Connect button; it runs to its end on the caller's thread and keeps the window alive
-// through the page's Pump().
+// The online update: fetches the support file "ztl", the signature "upgrade.sig" and the
+// package "UPGRADE.ZIP" from the update server, checks the package's byte sum against the
+// checksum that the support file carries and its signature against the key "update.pub" of
+// the program folder, and unpacks the package's files into the program folder. One Run() is
+// one press of the Connect button; it runs to its end on the caller's thread and keeps the
+// window alive through the page's Pump(). It holds no Qt and serves any front end.
 //
 // Support file layout (little-endian): package size (signed 32-bit, only used for the
 // progress bar's maximum), checksum (the byte sum of the package modulo 2^32), and a text of
 // 1024 bytes for the user, ended by its first NUL byte. A support file shorter than those
 // 1032 bytes is taken as damaged and stops the update like a missing one: its checksum or its
-// text would be incomplete.
+// text would be incomplete; a longer one is over its size limit.
+//
+// The byte sum proves nothing: anyone who can reach the client's data port can send bytes with
+// the right sum. So a package is installed only when its signature (see package_signature.h)
+// verifies against update.pub. Without update.pub every package is refused, unless the settings
+// file allows unsigned packages ([Update] AllowUnsigned=1) for a server that cannot sign; a
+// damaged update.pub refuses every package.
+//
+// Every download goes into a temporary file in the program folder, bounded in size, and is
+// renamed over "ztl" and "UPGRADE.ZIP" only when the package passed both checks; a failed,
+// cut or oversized transfer leaves the previous files as they were and nothing else behind.
 //
 // Installing never writes outside the program folder: a member whose name is absolute, holds
-// a ".." component or a backslash, or whose two headers disagree, is refused as a failed entry.
-// The first failed entry ends the installation (the entries before it stay installed); an entry
-// whose target cannot be opened fails at once, it is never retried. A target is written over
-// from its start and then cut to the entry's length, so no stale tail of an older, longer file
-// remains.
+// a ".." component or a backslash, or whose two headers disagree, is refused as a failed entry,
+// and so is a folder, link or device entry. Each member is unpacked into a temporary file in
+// its target's folder, bounded in size by what it really produces, and renamed over the target
+// (mode 0755 when the stored mode or the old target is executable, else 0644), so a running
+// program can be replaced and a failed member leaves no half-written file. The first failed
+// entry ends the installation (the entries before it stay installed); an entry whose target
+// cannot be replaced fails at once, it is never retried.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "update/ftp_client.h"
+#include "update/package_signature.h"
+#include "update/staged_file.h"
 
+namespace kv::platform {
+class Profile;
+}
 namespace kv::zip {
 class ZipArchive;
 }
@@ -63,10 +81,34 @@ public:
 inline constexpr int kInstallUnsafeName = -20;
 // The member's local and central headers disagree on its name or method.
 inline constexpr int kInstallHeadersDisagree = -21;
-// The target file cannot be opened or created (a folder, a missing subfolder, no right).
+// The target cannot be written or replaced (a folder, a missing subfolder, no right).
 inline constexpr int kInstallCannotOpen = -22;
-// The target could not be cut to the entry's length.
-inline constexpr int kInstallCannotCut = -23;
+// The entry is no plain file: a folder, a symbolic link or a device.
+inline constexpr int kInstallNotAFile = -24;
+
+// Bytes a package, and each member unpacked from it, may hold at most.
+inline constexpr std::uint64_t kDefaultPackageLimit = 256ull * 1024 * 1024;
+inline constexpr std::uint64_t kDefaultMemberLimit = 256ull * 1024 * 1024;
+
+// What the machine's owner decides about updates.
+struct UpdatePolicy {
+    // Install packages without a signature when the program folder holds no update.pub.
+    bool AllowUnsigned = false;
+    std::uint64_t PackageLimit = kDefaultPackageLimit;
+    std::uint64_t MemberLimit = kDefaultMemberLimit;
+
+    // The policy of the settings file: [Update] AllowUnsigned (0 or 1, default 0).
+    static UpdatePolicy FromSettings(const platform::Profile& profile);
+};
+
+// The transcript lines of the failures that the checks above add.
+inline constexpr const char* kNoKeyLine =
+    "Error: no update key (update.pub); unsigned packages refused.";
+inline constexpr const char* kBrokenKeyLine =
+    "Error: update key (update.pub) unreadable; packages refused.";
+inline constexpr const char* kBadSignatureLine = "Error: package signature missing or wrong.";
+inline constexpr const char* kOverLimitLine = "Error: download over the size limit.";
+inline constexpr const char* kCannotStoreLine = "Error: cannot write to the program folder.";
 
 struct UpdateServer {
     std::string Host = kDefaultHost;
@@ -83,10 +125,11 @@ public:
     static constexpr std::size_t kSupportFileSize = 8 + kSupportTextSize;
     // Longest line taken from a reply or the listing.
     static constexpr std::size_t kLineLimit = 255;
+    // Most lines of the listing shown; the rest of a longer listing is not read.
+    static constexpr std::size_t kListingLimit = 4096;
 
-    // `program_folder` must end in '/'.
     UpdateRun(FtpClient& client, UpdatePage& page, std::string program_folder,
-              UpdateServer server = UpdateServer());
+              UpdateServer server = UpdateServer(), UpdatePolicy policy = UpdatePolicy());
 
     // The whole run. True when it ended with "Upgrade success.".
     bool Run();
@@ -96,18 +139,35 @@ public:
 
 private:
     bool Login();
+    bool CheckKey();
     void List();
     bool FetchSupportFile();
     bool ReadSupportFile();
+    bool FetchSignature();
     bool FetchPackage();
+    bool CheckPackage();
+    bool StorePackage();
     bool Install();
     int InstallEntry(zip::ZipArchive& archive, const std::string& name);
     void AppendReplyLine();
+    // Opens a data connection and sends TYPE I and RETR `name`; true when the server is about
+    // to send the file (the data connection is then accepted).
+    bool StartRetrieval(const std::string& name);
 
     FtpClient& client_;
     UpdatePage& page_;
     std::string program_folder_;
     UpdateServer server_;
+    UpdatePolicy policy_;
+    Folder folder_;
+    StagedFile support_;
+    StagedFile package_;
+    std::string support_bytes_;
+    PublicKey key_{};
+    bool signed_ = false;
+    Signature signature_{};
+    Retrieval package_retrieval_ = Retrieval::kComplete;
+    bool package_retrieved_ = false;
     std::uint32_t checksum_ = 0;
     bool running_ = false;
 };

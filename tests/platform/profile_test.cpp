@@ -1,5 +1,6 @@
 #include "platform/profile.h"
 
+#include <pwd.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -186,6 +187,15 @@ TEST(SettingsFolder, FollowsXdgConfigHomeElseHome) {
         // A relative XDG_CONFIG_HOME is ignored, as the base directory rules say.
         ScopedEnv relative("XDG_CONFIG_HOME", "relative");
         EXPECT_EQ(SettingsFolder(), "/home/user/.config/kestravo/");
+    }
+    // Without HOME (unset or empty) the account's home from the password database, never a
+    // folder that every user can write to.
+    const passwd* account = ::getpwuid(::getuid());
+    ASSERT_NE(account, nullptr);
+    for (const char* value : {static_cast<const char*>(nullptr), ""}) {
+        ScopedEnv xdg("XDG_CONFIG_HOME", nullptr);
+        ScopedEnv home("HOME", value);
+        EXPECT_EQ(SettingsFolder(), WithTrailingSlash(account->pw_dir) + ".config/kestravo/");
     }
 }
 

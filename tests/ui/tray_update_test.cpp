@@ -18,6 +18,7 @@
 
 #include <filesystem>
 
+#include "platform/profile.h"
 #include "tests/ui/ui_test_main.h"
 #include "tests/ui/ui_test_support.h"
 #include "tests/update/py_ftp_server.h"
@@ -201,10 +202,18 @@ void TrayUpdateTest::updatePageRunsTheUpdate() {
     DesktopFixture fixture;
     const kv::test::TempDir& scratch = fixture.Scratch();
     kv::test::MakeFolders(scratch / "root");
+    kv::test::MakeFolders(scratch / "keys");
     WriteFile(scratch / "src/virus.lst", "Alfa\nBeta\n");
-    kv::test::CommandResult made =
-        kv::test::RunCommand({kv::test::ProgramDir() + "kestravo-mkupdate", "--text", "Firme nuove",
-                              "--output", scratch / "root", scratch / "src/virus.lst"});
+    // A signed package, and the program folder trusts its key.
+    QCOMPARE(kv::test::RunCommand(
+                 {kv::test::ProgramDir() + "kestravo-mkupdate", "--new-key", scratch / "keys"})
+                 .exit_code,
+             0);
+    WriteFile(fixture.ProgramFolder() + "update.pub",
+              kv::test::ReadFile(scratch / "keys/update.pub"));
+    kv::test::CommandResult made = kv::test::RunCommand(
+        {kv::test::ProgramDir() + "kestravo-mkupdate", "--key", scratch / "keys/update.key",
+         "--text", "Firme nuove", "--output", scratch / "root", scratch / "src/virus.lst"});
     QCOMPARE(made.exit_code, 0);
     std::filesystem::rename(scratch / "root/UPGRADE.ZIP", scratch / "root/upgrade.zip");
     kv::test::PyFtpServer server(scratch, scratch / "root");
@@ -271,6 +280,8 @@ void TrayUpdateTest::closeButtonEndsTheDownload() {
     std::filesystem::rename(scratch / "root/UPGRADE.ZIP", scratch / "root/upgrade.zip");
     kv::test::PyFtpServer server(scratch, scratch / "root", 256 * 1024);
     QVERIFY(server.Port() != 0);
+    // An unsigned package, which the settings file allows (the program folder has no key).
+    QVERIFY(kv::platform::Profile::Settings().WriteBool("Update", "AllowUnsigned", true));
 
     auto window = fixture.MakeWindow(24, server.Port());
     // The user presses Close once the package has begun to arrive.
@@ -285,8 +296,8 @@ void TrayUpdateTest::closeButtonEndsTheDownload() {
     const QStringList lines = window->memo6->toPlainText().split('\n');
     QCOMPARE(lines.mid(0, 2), (QStringList{"Error: UPGRADE not found.", " "}));
     QVERIFY(!lines.contains("Upgrade success."));
-    QVERIFY(std::filesystem::file_size(fixture.ProgramFolder() + "UPGRADE.ZIP") <
-            std::filesystem::file_size(scratch / "root/upgrade.zip"));
+    // The cut package never reached the program folder.
+    QVERIFY(!std::filesystem::exists(fixture.ProgramFolder() + "UPGRADE.ZIP"));
     QVERIFY(!std::filesystem::exists(fixture.ProgramFolder() + "big.dat"));
     QVERIFY(window->ConnectBTN->isEnabled());
     fixture.CloseWindow(window);

@@ -343,5 +343,53 @@ TEST(FtpClientServer, AbortFromTheIdleCallbackEndsATransferAtWhatCame) {
     client.FtpDisconnect();
 }
 
+// Another local user who reaches the announced data port before the server, from another
+// address, is turned away; the server's data still arrives, and the port closes once taken.
+TEST(FtpClientServer, DataConnectionsFromAnotherAddressAreRefused) {
+    kv::test::TempDir dir;
+    kv::test::WriteFile(dir / "root/ztl", "the server's own bytes");
+    PyFtpServer server(dir, dir / "root", 0, 300);
+    ASSERT_NE(server.Port(), 0);
+    FtpClient client;
+    client.OnIdle = [] {};
+    ASSERT_TRUE(client.FtpLogin("127.0.0.1", "ftp", "tansy", server.Port()));
+
+    sockaddr_in port{};
+    port.sin_family = AF_INET;
+    port.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int hijacker = -1;
+    // While the server still thinks about the PORT command, the other user connects.
+    client.OnIdle = [&] {
+        if (hijacker >= 0 || client.DataPort() == 0) return;
+        port.sin_port = htons(client.DataPort());
+        hijacker = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        from.sin_addr.s_addr = htonl(0x7f000002);  // 127.0.0.2, also the loopback device
+        ASSERT_EQ(::bind(hijacker, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+        ASSERT_EQ(::connect(hijacker, reinterpret_cast<sockaddr*>(&port), sizeof port), 0);
+        ::send(hijacker, "forged", 6, MSG_NOSIGNAL);
+        ::shutdown(hijacker, SHUT_WR);
+    };
+    ASSERT_TRUE(client.FtpOpenData());
+    ASSERT_GE(hijacker, 0);
+    client.FtpCommand("TYPE I");
+    client.FtpCommand("RETR ztl");
+    client.FtpAcceptData();
+    std::string got;
+    EXPECT_EQ(client.FtpRetrieveToMemory(got, 1024), Retrieval::kComplete);
+    EXPECT_EQ(got, "the server's own bytes");
+    // The hijacker's connection was closed unread.
+    char byte = 0;
+    EXPECT_LE(::recv(hijacker, &byte, 1, 0), 0);
+    ::close(hijacker);
+    // Nobody can connect to the data port any more.
+    int late = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_NE(::connect(late, reinterpret_cast<sockaddr*>(&port), sizeof port), 0);
+    ::close(late);
+    client.FtpCloseData();
+    client.FtpDisconnect();
+}
+
 }  // namespace
 }  // namespace kv::update

@@ -1,11 +1,17 @@
-// kestravo-mkupdate: makes the two files that the update server offers.
+// kestravo-mkupdate: makes the files that the update server offers, and the signing key.
 //
-//   kestravo-mkupdate [--text TEXT | --text-file FILE] [--output FOLDER] FILE...
+//   kestravo-mkupdate --new-key FOLDER
+//   kestravo-mkupdate [--key KEYFILE] [--text TEXT | --text-file FILE] [--output FOLDER] FILE...
 //
-// "UPGRADE.ZIP" holds each FILE deflated under its bare name (no folders), and "ztl", the
-// support file, holds the package's size (signed 32-bit, little-endian), the sum modulo 2^32
-// of all its byte values, and a 1024-byte text for the user, padded with NUL bytes (a longer
-// text is cut at a character boundary). Both are written into FOLDER (default: the current
+// --new-key writes a new key pair: FOLDER/update.key (secret, mode 0600) and FOLDER/update.pub
+// (shipped in the program folder); an existing key is never replaced.
+//
+// Otherwise "UPGRADE.ZIP" holds each FILE deflated under its bare name (no folders; an
+// executable FILE is stored with mode 0755, any other with 0644), and "ztl", the support file,
+// holds the package's size (signed 32-bit, little-endian), the sum modulo 2^32 of all its byte
+// values, and a 1024-byte text for the user, padded with NUL bytes (a longer text is cut at a
+// character boundary). With --key, "upgrade.sig" holds the signature of both made with
+// KEYFILE (see update/package_signature.h). All are written into FOLDER (default: the current
 // folder). Exit status 0 on success, 2 on any error.
 #include <sys/stat.h>
 #include <zlib.h>
@@ -18,6 +24,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "update/package_signature.h"
 
 namespace {
 
@@ -100,8 +107,9 @@ int Fail(const std::string& message) {
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: kestravo-mkupdate [--text TEXT | --text-file FILE] [--output FOLDER] "
-                 "FILE...\n");
+                 "usage: kestravo-mkupdate --new-key FOLDER\n"
+                 "       kestravo-mkupdate [--key KEYFILE] [--text TEXT | --text-file FILE] "
+                 "[--output FOLDER] FILE...\n");
     return 2;
 }
 
@@ -110,15 +118,24 @@ int Usage() {
 int main(int argc, char** argv) {
     std::string text;
     std::string output = ".";
+    std::string key_file;
     std::vector<std::string> inputs;
+    if (argc == 3 && std::string(argv[1]) == "--new-key") {
+        std::string error;
+        if (!kv::update::WriteNewKeyPair(argv[2], error)) return Fail(error);
+        return 0;
+    }
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if ((arg == "--text" || arg == "--text-file" || arg == "--output") && i + 1 < argc) {
+        if ((arg == "--text" || arg == "--text-file" || arg == "--output" || arg == "--key") &&
+            i + 1 < argc) {
             const std::string value = argv[++i];
             if (arg == "--text") {
                 text = value;
             } else if (arg == "--output") {
                 output = value;
+            } else if (arg == "--key") {
+                key_file = value;
             } else if (!ReadWhole(value, text)) {
                 return Fail("cannot read " + value);
             }
@@ -130,6 +147,9 @@ int main(int argc, char** argv) {
     }
     if (inputs.empty() || inputs.size() > 0xffff) return Usage();
     output = kv::platform::WithTrailingSlash(output);
+    kv::update::SecretKey key{};
+    if (!key_file.empty() && !kv::update::LoadSecretKey(key_file, key))
+        return Fail("cannot read the key " + key_file);
 
     std::string archive;
     std::string directory;
@@ -143,8 +163,10 @@ int main(int argc, char** argv) {
         std::string packed;
         if (!Deflate(data, packed)) return Fail("cannot compress " + input);
         struct stat info {};
+        const bool known = ::stat(input.c_str(), &info) == 0;
         std::uint32_t time = 0, date = 0;
-        DosTime(::stat(input.c_str(), &info) == 0 ? info.st_mtime : std::time(nullptr), time, date);
+        DosTime(known ? info.st_mtime : std::time(nullptr), time, date);
+        const std::uint32_t mode = known && (info.st_mode & 0111) != 0 ? 0100755u : 0100644u;
         const auto crc = static_cast<std::uint32_t>(
             crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
         const auto offset = static_cast<std::uint32_t>(archive.size());
@@ -180,7 +202,7 @@ int main(int argc, char** argv) {
         Put16(directory, 0);
         Put16(directory, 0);
         Put16(directory, 0);
-        Put32(directory, 0100644u << 16);
+        Put32(directory, mode << 16);
         Put32(directory, offset);
         directory += name;
     }
@@ -207,5 +229,15 @@ int main(int argc, char** argv) {
     if (!WriteWhole(output + "UPGRADE.ZIP", archive))
         return Fail("cannot write " + output + "UPGRADE.ZIP");
     if (!WriteWhole(output + "ztl", support)) return Fail("cannot write " + output + "ztl");
+    if (!key_file.empty()) {
+        kv::update::PackageSignature message;
+        kv::update::Signature signature{};
+        message.Begin(reinterpret_cast<const std::uint8_t*>(support.data()), support.size());
+        message.Add(reinterpret_cast<const std::uint8_t*>(archive.data()), archive.size());
+        if (!message.Sign(key, signature)) return Fail("cannot sign the package");
+        const std::string path = output + kv::update::kSignatureFile;
+        if (!WriteWhole(path, std::string(signature.begin(), signature.end())))
+            return Fail("cannot write " + path);
+    }
     return 0;
 }

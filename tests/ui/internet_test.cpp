@@ -467,6 +467,16 @@ void InternetTest::ownWritesNeverRescan() {
     // A file named like a temporary file but not one is a download.
     WriteFile(folder + "/tmp/ZIP123456.exe", "MZ");
     QCOMPARE(counter.Tick(*window), 1);
+
+    // Requests that wait for a running scan are kept once each: a folder that changed again
+    // and again is scanned once after it.
+    window->ScanEngine().Options.ScanRunning = 1;
+    for (int i = 0; i < 3; ++i)
+        QCoreApplication::postEvent(window.get(), new kv::ScanRequestEvent(0, window->imgLBox3));
+    QCoreApplication::postEvent(window.get(), new kv::ScanRequestEvent(-1, window->imgLBox2));
+    QCoreApplication::sendPostedEvents(window.get(), kv::kScanRequestEvent);
+    QCOMPARE(window->PendingScanRequests(), std::size_t(2));
+    window->ScanEngine().Options.ScanRunning = 0;
     fixture.CloseWindow(window);
 }
 

@@ -168,17 +168,6 @@ TEST(WatchTable, SubfolderWatchesStayWithinTheirBounds) {
     // With the total taken, a further folder is not watched at all.
     EXPECT_FALSE(table.Add(dir / "c", false, 2));
 
-    // The tops and the watched subfolders still signal; the bound only keeps new ones out.
-    for (int i = 0; i < table.Count(); ++i) table.Rearm(i);
-    WriteFile(dir / "a/x.exe", "MZ");
-    EXPECT_EQ(table.Wait(0), 0);
-    table.Rearm(0);
-    int watched = -1;
-    for (int i = 0; i < 200 && watched < 0; ++i) {
-        WriteFile(dir / ("b/" + std::to_string(i) + "/x.exe"), "MZ");
-        if (table.Wait(0) == 1) watched = i;
-    }
-    EXPECT_GE(watched, 0);
     // Folders removed give their watches back.
     for (int i = 0; i < 200; ++i) ::rmdir((dir / ("a/" + std::to_string(i))).c_str());
     table.Wait(0);
@@ -203,9 +192,10 @@ TEST(ChangeWatch, OwnFilesAreNoChange) {
         {"logs/report.log", false},   // its log
         {"logs/Report.LOG", false},   // the log as found without regard to case
         {"tmp/ZIPa1B2c3.exe", true},  // named like a temporary file, but not one
-        {"tmp/ZIPa1B2c", true},      {"tmp/virus.exe", true},
-        {"other/ZIPa1B2c3", true},  // the prefix outside the temporary folder
-        {"report.log", true},       // the log's name in another folder
+        {"tmp/ZIPa1B2c", true},       // one character short
+        {"tmp/virus.exe", true},      // a download into the temporary folder
+        {"other/ZIPa1B2c3", true},    // the prefix outside the temporary folder
+        {"report.log", true},         // the log's name in another folder
         {"logs/report.exe", true},
     };
     for (const auto& c : cases) {

@@ -214,7 +214,7 @@ int Engine::ScanExtractedMember(zip::ZipArchive& archive, FileKind member_kind,
     if (extract_files_.size() <= level) extract_files_.resize(level + 1);
     ExtractFile& slot = extract_files_[level];
     if (!slot.file) {
-        slot.file = std::make_unique<platform::TempFile>("ZIP");
+        slot.file = std::make_unique<platform::TempFile>(platform::kTempFilePrefix);
         slot.length = 0;
     }
     platform::TempFile& temp = *slot.file;

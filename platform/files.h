@@ -132,11 +132,14 @@ private:
     unsigned clock_ = 0;
 };
 
+// The prefix of the program's temporary files.
+inline constexpr char kTempFilePrefix[] = "ZIP";
+
 // A unique temporary file created exclusively with mode 0600 in TempFolder(), its name
 // starting with `prefix`. The destructor closes and deletes it unless Release() was called.
 class TempFile {
 public:
-    explicit TempFile(const std::string& prefix = "ZIP");
+    explicit TempFile(const std::string& prefix = kTempFilePrefix);
     ~TempFile();
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;

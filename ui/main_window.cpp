@@ -1,5 +1,7 @@
 #include "ui/main_window.h"
 
+#include <algorithm>
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -474,7 +476,12 @@ bool MainWindow::event(QEvent* event) {
         if (scan_in_progress_ || engine_.Options.ScanRunning != 0 || update_run_ != nullptr) {
             // Never a scan inside a scan, nor inside an update (its transfer would stall for
             // the whole scan): the request waits for the running one to end.
-            pending_requests_.emplace_back(request->WParam, request->LParam);
+            // The same request waiting already covers this one: a folder is scanned once,
+            // however often it changed in the meantime.
+            const std::pair<int, QPointer<QListWidget>> waiting(request->WParam, request->LParam);
+            if (std::find(pending_requests_.begin(), pending_requests_.end(), waiting) ==
+                pending_requests_.end())
+                pending_requests_.push_back(waiting);
         } else if (request->LParam != nullptr) {
             ScanRequest(request->WParam, request->LParam);
         }
@@ -567,6 +574,13 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 
 void MainWindow::PumpEvents() {
     QCoreApplication::processEvents();
+    // The clock tick does not poll the watches during a scan; their events are read here now
+    // and then, so the scan's own temporary files cannot overflow the system's event queue
+    // (which would count as a change and start the scan again).
+    if (watches_.Count() > 0 && (!watch_collect_.isValid() || watch_collect_.elapsed() >= 250)) {
+        watch_collect_.start();
+        watches_.Collect();
+    }
 }
 
 void MainWindow::SetProgressCaption(const std::string& caption) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QListWidget>
 #include <QMainWindow>
@@ -94,6 +95,8 @@ struct MainWindowOptions {
     // The local date and time the clock shows and the schedule is matched against; null: the
     // system clock.
     std::function<QDateTime()> Clock;
+    // The bounds on the subfolder watches of internet mode.
+    platform::WatchLimits WatchBounds;
 };
 
 // What the engine drains after a boot-area scan: the watches of internet mode.
@@ -343,6 +346,11 @@ private:
     // list; closes every watch.
     void SwitchInternetOn();
     void CloseWatches();
+    // The files the program writes itself (temporary files, the log), whose changes the
+    // watches ignore.
+    platform::OwnFiles OwnFilesNow() const;
+    // Tells the user, once, that a bound left subfolders of the download folders unwatched.
+    void ShowWatchLimitNotice();
     // Runs `work` (an action on infected files) with scans held back, like the about window.
     void RunWithoutScans(const std::function<void()>& work);
     void CloseViewers();
@@ -387,6 +395,8 @@ private:
     Schedule schedule_;
     platform::WatchTable watches_;
     WatchTableDrain watch_drain_{watches_};
+    // When the watches' events were last read during a scan.
+    QElapsedTimer watch_collect_;
     HintFilter* hint_filter_ = nullptr;
 
     ScanCounters totals_;

@@ -3,6 +3,7 @@
 // hands a folder that changed to the scan request.
 #include <QAction>
 #include <QCoreApplication>
+#include <QLabel>
 #include <QPushButton>
 #include <QTimer>
 #include <QToolButton>
@@ -41,8 +42,11 @@ void MainWindow::Timer1Timer() {
 
     // 3. The download folders: at most one that changed is handed over per tick, the one of
     //    the lowest table index; the others stay signalled for the next ticks.
+    //    The program's own writes (temporary files, the log) are no change.
     if (SpeedButton7->isChecked()) {
+        watches_.SetOwnFiles(OwnFilesNow());
         const int signalled = watches_.Wait(0);
+        ShowWatchLimitNotice();
         if (signalled >= 0) {
             watches_.Rearm(signalled);
             QCoreApplication::postEvent(
@@ -90,6 +94,8 @@ void MainWindow::SwitchInternetOn() {
     Timer1->stop();
     // A table that is still open is rebuilt, never added to.
     watches_.Clear();
+    watches_.SetLimits(options_.WatchBounds);
+    watches_.SetOwnFiles(OwnFilesNow());
     const platform::Profile profile = platform::Profile::Settings();
     const int last = qMin(imgLBox3->count(), platform::WatchTable::kMaxWatches);
     for (int j = 0; j < last; ++j) {
@@ -104,9 +110,20 @@ void MainWindow::SwitchInternetOn() {
         }
         watches_.Add(path, subtree, j);
     }
+    ShowWatchLimitNotice();
     // The timer stays off while a scan runs (the switch can be used during one); the scan
     // starts it again at its end.
     if (!scan_in_progress_) Timer1->start();
+}
+
+platform::OwnFiles MainWindow::OwnFilesNow() const {
+    return platform::OwnFiles{temp_folder_, platform::kTempFilePrefix, LogFileName()};
+}
+
+void MainWindow::ShowWatchLimitNotice() {
+    // In the wide status panel, where it stays until the next hint or scan; the clock panel
+    // would overwrite it at the next tick.
+    if (watches_.TakeLimitNotice()) status1->setText(QString::fromStdString(catalogue_.Text(285)));
 }
 
 void MainWindow::CloseWatches() {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -135,6 +136,113 @@ TEST(WatchTable, LowestSignalledFirstMissingSkippedElevenAtMost) {
     }
     // Every inotify instance was closed with its table.
     EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST(WatchTable, SubfolderWatchesStayWithinTheirBounds) {
+    // Someone who can write into a download folder makes folders without end: the watches
+    // stay within the bounds, are added a few per poll, and the user is told once.
+    TempDir dir;
+    WatchLimits limits;
+    limits.per_folder = 50;
+    limits.total = 80;
+    limits.added_per_poll = 20;
+    limits.entries_per_poll = 400;
+    WatchTable table(limits);
+    for (const char* name : {"a", "b", "c"}) MakeFolders(dir / name);
+    // The folders arrive after the watch is made, first in one download folder, then in the
+    // other: the first is held by its own bound, the second by what the total leaves.
+    for (int folder = 0; folder < 2; ++folder) {
+        const std::string top = dir / (folder == 0 ? "a/" : "b/");
+        ASSERT_TRUE(table.Add(top, true, folder));
+        for (int i = 0; i < 200; ++i) MakeFolders(top + std::to_string(i));
+        std::size_t before = table.FolderCount();
+        for (int poll = 0; poll < 12; ++poll) {
+            table.Wait(0);
+            EXPECT_LE(table.FolderCount() - before, limits.added_per_poll);
+            before = table.FolderCount();
+        }
+        EXPECT_EQ(table.TakeLimitNotice(), folder == 0);
+    }
+    EXPECT_EQ(table.Watch(0).FolderCount(), limits.per_folder + 1);
+    EXPECT_EQ(table.FolderCount(), limits.total);
+    // With the total taken, a further folder is not watched at all.
+    EXPECT_FALSE(table.Add(dir / "c", false, 2));
+
+    // Folders removed give their watches back.
+    for (int i = 0; i < 200; ++i) ::rmdir((dir / ("a/" + std::to_string(i))).c_str());
+    table.Wait(0);
+    EXPECT_EQ(table.Watch(0).FolderCount(), 1u);
+    table.Clear();
+    EXPECT_EQ(table.FolderCount(), 0u);
+}
+
+TEST(ChangeWatch, OwnFilesAreNoChange) {
+    TempDir dir;
+    MakeFolders(dir / "tmp");
+    MakeFolders(dir / "logs");
+    MakeFolders(dir / "other");
+    ChangeWatch watch;
+    ASSERT_TRUE(watch.Open(dir.Path(), true));
+    watch.SetOwnFiles(OwnFiles{dir / "tmp/", "ZIP", dir / "logs/report.log"});
+    const struct {
+        const char* file;
+        bool change;
+    } cases[] = {
+        {"tmp/ZIPa1B2c3", false},     // a temporary file of the program
+        {"logs/report.log", false},   // its log
+        {"logs/Report.LOG", false},   // the log as found without regard to case
+        {"tmp/ZIPa1B2c3.exe", true},  // named like a temporary file, but not one
+        {"tmp/ZIPa1B2c", true},       // one character short
+        {"tmp/virus.exe", true},      // a download into the temporary folder
+        {"other/ZIPa1B2c3", true},    // the prefix outside the temporary folder
+        {"report.log", true},         // the log's name in another folder
+        {"logs/report.exe", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        watch.Rearm();
+        WriteFile(dir / c.file, "data");
+        EXPECT_EQ(watch.Signalled(), c.change);
+    }
+}
+
+TEST(ChangeWatch, OverflowIsOneChangeAndOneBoundedWalk) {
+    long queued = 0;
+    std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> queued;
+    if (queued <= 0 || queued > 65536) GTEST_SKIP() << "event queue of " << queued << " entries";
+    TempDir dir;
+    MakeFolders(dir / "flood");
+    WatchLimits limits;
+    limits.added_per_poll = 10;
+    ChangeWatch watch;
+    ASSERT_TRUE(watch.Open(dir.Path(), true, limits));
+    ASSERT_EQ(watch.FolderCount(), 2u);
+    // Writes that alternate between two files queue one event each (only repeats of the
+    // same event merge): the queue overflows, and the folders made after that are known to
+    // no event.
+    {
+        std::ofstream one(dir / "flood/1", std::ios::binary),
+            two(dir / "flood/2", std::ios::binary);
+        for (long i = 0; i <= queued / 2; ++i) {
+            one.put('x').flush();
+            two.put('x').flush();
+        }
+    }
+    for (int i = 0; i < 30; ++i) MakeFolders(dir / ("late" + std::to_string(i)));
+    EXPECT_TRUE(watch.Signalled());
+    // Each poll adds at most its share of watches, until the folders are all found.
+    int polls = 1;
+    for (; polls < 100 && (watch.Walking() || watch.FolderCount() < 32); ++polls) {
+        const std::size_t before = watch.FolderCount();
+        watch.Rearm();
+        EXPECT_LE(watch.FolderCount() - before, limits.added_per_poll);
+    }
+    EXPECT_EQ(watch.FolderCount(), 32u);
+    EXPECT_GE(polls, 3);
+    // The walk found the folders, which signal from now on; nothing else is pending.
+    EXPECT_FALSE(watch.Signalled());
+    WriteFile(dir / "late29/x.exe", "MZ");
+    EXPECT_TRUE(watch.Signalled());
 }
 
 }  // namespace

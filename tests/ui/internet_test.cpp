@@ -11,9 +11,12 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <filesystem>
+#include <optional>
 #include <utility>
 #include <vector>
 
+#include "platform/change_watch.h"
 #include "platform/profile.h"
 #include "tests/ui/ui_test_main.h"
 #include "tests/ui/ui_test_support.h"
@@ -25,6 +28,7 @@
 
 using kv::test::DesktopFixture;
 using kv::test::MakeFolders;
+using kv::test::RunCommand;
 using kv::test::WriteFile;
 
 namespace {
@@ -49,6 +53,42 @@ public:
     std::vector<std::pair<int, QListWidget*>> requests;
 };
 
+// Counts the scan requests posted to the window and lets them scan.
+class RequestCounter : public QObject {
+public:
+    explicit RequestCounter(QObject* window) { window->installEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == kv::kScanRequestEvent) ++count;
+        return false;
+    }
+    // Runs one tick with the requests it posted; returns how many there were.
+    int Tick(kv::MainWindow& window) {
+        count = 0;
+        window.Timer1Timer();
+        QCoreApplication::sendPostedEvents(&window, kv::kScanRequestEvent);
+        return std::exchange(count, 0);
+    }
+    int count = 0;
+};
+
+// Sets TMPDIR for the windows made while it lives.
+class TempFolderSetting {
+public:
+    explicit TempFolderSetting(const std::string& folder) {
+        if (const char* old = std::getenv("TMPDIR")) old_ = old;
+        ::setenv("TMPDIR", folder.c_str(), 1);
+    }
+    ~TempFolderSetting() {
+        if (old_)
+            ::setenv("TMPDIR", old_->c_str(), 1);
+        else
+            ::unsetenv("TMPDIR");
+    }
+
+private:
+    std::optional<std::string> old_;
+};
+
 kv::ScheduleTime At(int day, int weekday, int month, int hour, int minute) {
     kv::ScheduleTime time;
     time.DayOfMonth = day;
@@ -71,6 +111,8 @@ private slots:
     void folderPicker();
     void downloadFoldersAreWatchedAndHandedOver();
     void internetModeResumesWhenShownAndDrainsForTheEngine();
+    void ownWritesNeverRescan();
+    void boundedWatchesShowTheStatusLineOnce();
 };
 
 void InternetTest::scheduleRules() {
@@ -388,6 +430,94 @@ void InternetTest::internetModeResumesWhenShownAndDrainsForTheEngine() {
     window->ScanEngine().Watches->Drain(50);
     QVERIFY(catcher.Tick(*window).empty());
     WriteFile(folder + "/later.exe", "MZ");
+    QCOMPARE(catcher.Tick(*window).size(), std::size_t(1));
+    fixture.CloseWindow(window);
+}
+
+void InternetTest::ownWritesNeverRescan() {
+    // The log and the temporary folder lie inside the download folder: what the scans write
+    // there never hands the folder over again.
+    DesktopFixture fixture;
+    const std::string folder = fixture.Scratch() / "downloads";
+    const std::string make = fixture.Scratch() / "make";
+    MakeFolders(folder + "/tmp");
+    MakeFolders(make);
+    // A nested archive: its inner archive is scanned from a temporary file.
+    WriteFile(make + "/a.exe", "MZ");
+    QCOMPARE(RunCommand({"/usr/bin/zip", "-q", "inner.zip", "a.exe"}, make).exit_code, 0);
+    QCOMPARE(RunCommand({"/usr/bin/zip", "-q", "outer.zip", "inner.zip"}, make).exit_code, 0);
+    std::filesystem::rename(make + "/outer.zip", folder + "/pack.zip");
+    QVERIFY(
+        kv::platform::Profile::Settings().WriteString("Logfile", "Active", folder + "/report.log"));
+    TempFolderSetting temp(folder + "/tmp");
+    auto window = fixture.MakeWindow();
+    RequestCounter counter(window.get());
+    window->ControllaZipFiles1->setChecked(true);
+    QVERIFY(window->SalvaReport1->isChecked());
+    window->imgLBox2->addItem(QString::fromStdString(folder));
+    window->imgLBox3->addItem(QString::fromStdString(folder));
+    window->ModalitInternet1->trigger();
+    QCOMPARE(window->DownloadWatches().Count(), 1);
+    // A watch of its own shows that the scans do write into the temporary folder.
+    kv::platform::ChangeWatch temp_writes;
+    QVERIFY(temp_writes.Open(folder + "/tmp", false));
+
+    // Seven downloads, seven scans: from the sixth request on each one also appends the report
+    // to the log. After each scan the folder stays quiet.
+    for (int i = 0; i < 7; ++i) {
+        WriteFile(folder + "/new" + std::to_string(i) + ".exe", "MZ");
+        QCOMPARE(counter.Tick(*window), 1);
+        QVERIFY(!window->ScanInProgress());
+        for (int tick = 0; tick < 3; ++tick) QCOMPARE(counter.Tick(*window), 0);
+    }
+    QVERIFY(temp_writes.Signalled());
+    QVERIFY(std::filesystem::exists(folder + "/report.log"));
+    // The scan command saves the log too.
+    const auto logged = std::filesystem::file_size(folder + "/report.log");
+    window->SpeedButton1Click();
+    QVERIFY(std::filesystem::file_size(folder + "/report.log") != logged);
+    for (int tick = 0; tick < 3; ++tick) QCOMPARE(counter.Tick(*window), 0);
+    // A file named like a temporary file but not one is a download.
+    WriteFile(folder + "/tmp/ZIP123456.exe", "MZ");
+    QCOMPARE(counter.Tick(*window), 1);
+
+    // Requests that wait for a running scan are kept once each: a folder that changed again
+    // and again is scanned once after it.
+    window->ScanEngine().Options.ScanRunning = 1;
+    for (int i = 0; i < 3; ++i)
+        QCoreApplication::postEvent(window.get(), new kv::ScanRequestEvent(0, window->imgLBox3));
+    QCoreApplication::postEvent(window.get(), new kv::ScanRequestEvent(-1, window->imgLBox2));
+    QCoreApplication::sendPostedEvents(window.get(), kv::kScanRequestEvent);
+    QCOMPARE(window->PendingScanRequests(), std::size_t(2));
+    window->ScanEngine().Options.ScanRunning = 0;
+    fixture.CloseWindow(window);
+}
+
+void InternetTest::boundedWatchesShowTheStatusLineOnce() {
+    DesktopFixture fixture;
+    fixture.watchBounds.per_folder = 50;
+    fixture.watchBounds.total = 80;
+    fixture.watchBounds.added_per_poll = 20;
+    auto window = fixture.MakeWindow();
+    RequestCatcher catcher(window.get());
+    const std::string folder = fixture.Scratch() / "crowd";
+    MakeFolders(folder);
+    window->imgLBox3->addItem(QString::fromStdString(folder));
+    window->ModalitInternet1->trigger();
+    window->status1->clear();
+    for (int i = 0; i < 200; ++i) MakeFolders(folder + "/" + std::to_string(i));
+    // Empty folders are no change; their watches come a few per tick, up to the bound, and
+    // the status line says so once.
+    for (int tick = 0; tick < 5; ++tick) QVERIFY(catcher.Tick(*window).empty());
+    QCOMPARE(window->DownloadWatches().FolderCount(), std::size_t(51));
+    const QString notice = QString::fromStdString(window->Messages().Text(285));
+    QVERIFY(!notice.isEmpty());
+    QCOMPARE(window->status1->text(), notice);
+    window->status1->clear();
+    QVERIFY(catcher.Tick(*window).empty());
+    QVERIFY(window->status1->text().isEmpty());
+    // The folder itself is still watched.
+    WriteFile(folder + "/x.exe", "MZ");
     QCOMPARE(catcher.Tick(*window).size(), std::size_t(1));
     fixture.CloseWindow(window);
 }

@@ -139,6 +139,7 @@ std::unique_ptr<MainWindow> DesktopFixture::MakeWindow(int depth, std::uint16_t 
     options.Dialogs = &dialogs;
     options.UpdatePort = update_port;
     options.Clock = clock;
+    options.WatchBounds = watchBounds;
     return std::make_unique<MainWindow>(options);
 }
 

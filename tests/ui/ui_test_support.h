@@ -86,6 +86,8 @@ public:
     ScriptedDialogs dialogs;
     // The clock of the windows made from now on; null: the system clock.
     std::function<QDateTime()> clock;
+    // The bounds on internet mode's subfolder watches of the windows made from now on.
+    platform::WatchLimits watchBounds;
 
 private:
     TempDir program_;

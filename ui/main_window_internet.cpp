@@ -123,7 +123,7 @@ platform::OwnFiles MainWindow::OwnFilesNow() const {
 void MainWindow::ShowWatchLimitNotice() {
     // In the wide status panel, where it stays until the next hint or scan; the clock panel
     // would overwrite it at the next tick.
-    if (watches_.TakeLimitNotice()) status1->setText(QString::fromStdString(catalogue_.Text(285)));
+    if (watches_.TakeLimitNotice()) status1->setText(QString::fromStdString(catalogue_.Text(281)));
 }
 
 void MainWindow::CloseWatches() {

@@ -37,6 +37,7 @@ std::set<std::uint16_t> UsedNumbers() {
     range(213, 221);  // hints
     range(258, 275);  // months, about window, hints
     range(276, 280);  // archive limits, signature database
+    range(281, 281);  // internet mode: the watch bound
     range(285, 285);  // report suffix: not treated
     range(340, 344);  // tabs
     return numbers;

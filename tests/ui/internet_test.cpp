@@ -510,7 +510,7 @@ void InternetTest::boundedWatchesShowTheStatusLineOnce() {
     // the status line says so once.
     for (int tick = 0; tick < 5; ++tick) QVERIFY(catcher.Tick(*window).empty());
     QCOMPARE(window->DownloadWatches().FolderCount(), std::size_t(51));
-    const QString notice = QString::fromStdString(window->Messages().Text(285));
+    const QString notice = QString::fromStdString(window->Messages().Text(281));
     QVERIFY(!notice.isEmpty());
     QCOMPARE(window->status1->text(), notice);
     window->status1->clear();

@@ -15,21 +15,7 @@
 
 namespace kv::platform {
 
-namespace {
-
-bool EqualsIgnoringCase(const char* a, const std::string& b) {
-    std::size_t i = 0;
-    for (; a[i] != '\0' && i < b.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
-        if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
-        if (x != y) return false;
-    }
-    return a[i] == '\0' && i == b.size();
-}
-
-}  // namespace
+namespace {}  // namespace
 
 std::string WithTrailingSlash(std::string path) {
     if (path.empty() || path.back() != '/') path.push_back('/');
@@ -46,21 +32,48 @@ std::string ProgramFolder() {
     return exe.substr(0, slash + 1);
 }
 
-std::string ResolveCaseInsensitive(const std::string& folder, const std::string& name) {
-    std::string exact = folder + name;
-    struct stat st;
-    if (::stat(exact.c_str(), &st) == 0) return exact;
-    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
-    if (dir == nullptr) return exact;
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
+        if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::string FindNameIgnoringCase(int folder_fd, const std::string& name) {
+    // A descriptor of its own for the listing, so the caller's stays where it is.
+    const int copy = ::openat(folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (copy < 0) return "";
+    DIR* dir = ::fdopendir(copy);
+    if (dir == nullptr) {
+        ::close(copy);
+        return "";
+    }
     std::string found;
     while (struct dirent* entry = ::readdir(dir)) {
         if (EqualsIgnoringCase(entry->d_name, name)) {
-            found = folder + entry->d_name;
+            found = entry->d_name;
             break;
         }
     }
     ::closedir(dir);
-    return found.empty() ? exact : found;
+    return found;
+}
+
+std::string ResolveCaseInsensitive(const std::string& folder, const std::string& name) {
+    std::string exact = folder + name;
+    struct stat st;
+    if (::stat(exact.c_str(), &st) == 0) return exact;
+    const int fd =
+        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return exact;
+    const std::string found = FindNameIgnoringCase(fd, name);
+    ::close(fd);
+    return found.empty() ? exact : folder + found;
 }
 
 std::string TempFolder() {

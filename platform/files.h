@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace kv::platform {
 
@@ -19,6 +20,11 @@ std::string WithTrailingSlash(std::string path);
 // ignoring ASCII case (an exact match wins); when none exists, folder + name as given, so a
 // new file gets the caller's spelling. `folder` must end in '/'.
 std::string ResolveCaseInsensitive(const std::string& folder, const std::string& name);
+// The same within an open folder: the name of an entry of `folder_fd` that equals `name`
+// ignoring ASCII case, or "" when there is none. The descriptor's position is not used.
+std::string FindNameIgnoringCase(int folder_fd, const std::string& name);
+// Whether `a` and `b` are equal ignoring ASCII letter case.
+bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 
 // The temporary folder: $TMPDIR when set and non-empty, else /tmp; always ending in '/'.
 std::string TempFolder();

@@ -17,18 +17,6 @@ namespace kv::platform {
 
 namespace {
 
-bool EqualIgnoringCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
-        if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
-        if (x != y) return false;
-    }
-    return true;
-}
-
 std::string Trim(const std::string& text) {
     std::size_t begin = 0;
     std::size_t end = text.size();
@@ -125,7 +113,7 @@ void Locate(const std::vector<IniLine>& lines, const std::string& section, const
         const IniLine& line = lines[i];
         if (line.type == IniLine::kSection) {
             if (section_line >= 0) break;  // the next section begins
-            if (EqualIgnoringCase(line.name, section)) {
+            if (EqualsIgnoringCase(line.name, section)) {
                 section_line = static_cast<long>(i);
                 last_line = section_line;
             }
@@ -133,7 +121,7 @@ void Locate(const std::vector<IniLine>& lines, const std::string& section, const
         }
         if (section_line < 0) continue;
         if (!Trim(line.raw).empty()) last_line = static_cast<long>(i);
-        if (key_line < 0 && line.type == IniLine::kKey && EqualIgnoringCase(line.name, key))
+        if (key_line < 0 && line.type == IniLine::kKey && EqualsIgnoringCase(line.name, key))
             key_line = static_cast<long>(i);
     }
 }

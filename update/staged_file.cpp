@@ -1,6 +1,5 @@
 #include "update/staged_file.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sodium.h>
 #include <sys/stat.h>
@@ -9,21 +8,11 @@
 #include <cerrno>
 #include <utility>
 
+#include "platform/files.h"
+
 namespace kv::update {
 
 namespace {
-
-bool EqualsIgnoringCase(const char* a, const std::string& b) {
-    std::size_t i = 0;
-    for (; a[i] != '\0' && i < b.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
-        if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
-        if (x != y) return false;
-    }
-    return a[i] == '\0' && i == b.size();
-}
 
 // A hidden name that no one can guess in advance: a local user who could create it first
 // would only make the exclusive create fail.
@@ -70,22 +59,8 @@ bool Folder::OpenBelow(const Folder& parent, const std::string& name) {
 std::string Folder::Resolve(const std::string& name) const {
     struct stat st {};
     if (fd_ < 0 || ::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return name;
-    const int copy = ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (copy < 0) return name;
-    DIR* dir = ::fdopendir(copy);
-    if (dir == nullptr) {
-        ::close(copy);
-        return name;
-    }
-    std::string found = name;
-    while (struct dirent* entry = ::readdir(dir)) {
-        if (EqualsIgnoringCase(entry->d_name, name)) {
-            found = entry->d_name;
-            break;
-        }
-    }
-    ::closedir(dir);
-    return found;
+    const std::string found = platform::FindNameIgnoringCase(fd_, name);
+    return found.empty() ? name : found;
 }
 
 bool StagedFile::Create(const Folder& folder) {

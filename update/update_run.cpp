@@ -21,18 +21,6 @@ std::int32_t Le32(const unsigned char* p) {
         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24));
 }
 
-bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
-        if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
-        if (x != y) return false;
-    }
-    return true;
-}
-
 // What the central directory header of the current member says about the entry's kind and
 // mode: the host that made it (upper byte of "version made by") and its external attributes
 // (on Unix, the file mode in the upper 16 bits; bit 4 is the MS-DOS folder attribute).
@@ -349,7 +337,8 @@ int UpdateRun::InstallEntry(zip::ZipArchive& archive, const std::string& name) {
     }
     const std::string target = folder->Resolve(name.substr(start));
     // The package being read is never written over.
-    if (folder == &folder_ && EqualsIgnoringCase(target, kPackageFile)) return kInstallUnsafeName;
+    if (folder == &folder_ && platform::EqualsIgnoringCase(target, kPackageFile))
+        return kInstallUnsafeName;
     struct stat old {};
     bool executable = kind.executable;
     if (::fstatat(folder->Descriptor(), target.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0) {

@@ -15,6 +15,7 @@
 #include "tests/containers/compound_builder.h"
 #include "tests/containers/zip_builder.h"
 #include "ui/catalogue/catalogue_format.h"
+#include "update/package_signature.h"
 
 namespace {
 
@@ -196,6 +197,21 @@ bool ListSeeds(const std::string& out) {
     w.Add("mixed", "a\r\n\r\nb\nc\rd\r\r\ne");
     w.Add("zero", std::string("/one\r\n/two\0/three\r\n", 20));
     w.Add("utf8", "/home/utente/Scaricati/caff\xC3\xA8/\r\n");
+    w.Add("empty", "");
+    return w.Ok();
+}
+
+bool UpdateKeySeeds(const std::string& out) {
+    SeedWriter w(out, "update_key");
+    kv::update::PublicKey public_key{};
+    kv::update::SecretKey secret_key{};
+    for (std::size_t i = 0; i < secret_key.size(); ++i)
+        secret_key[i] = static_cast<std::uint8_t>(i * 7);
+    for (std::size_t i = 0; i < public_key.size(); ++i) public_key[i] = secret_key[32 + i];
+    w.Add("public", kv::update::PublicKeyText(public_key));
+    w.Add("secret", kv::update::SecretKeyText(secret_key));
+    w.Add("public-crlf", kv::update::PublicKeyText(public_key) + "\r\n");
+    w.Add("truncated", kv::update::PublicKeyText(public_key).substr(0, 40));
     w.Add("empty", "");
     return w.Ok();
 }
@@ -389,5 +405,6 @@ int main(int argc, char** argv) {
     ok = KernelSeeds(out) && ok;
     ok = ScanZipSeeds(out) && ok;
     ok = ScanDocSeeds(out) && ok;
+    ok = UpdateKeySeeds(out) && ok;
     return ok ? 0 : 1;
 }

@@ -15,6 +15,7 @@
 
 #include "engine/engine.h"
 #include "platform/files.h"
+#include "tests/containers/compound_builder.h"
 #include "tests/ui/ui_test_main.h"
 #include "tests/ui/ui_test_support.h"
 #include "ui/catalogue/catalogue.h"
@@ -100,6 +101,7 @@ private slots:
     void copyModeAndAMoveThatCannotRemove();
     void renameCountsCharacters();
     void controlCharactersForgeNoLines();
+    void aScannedDocumentIsCleanedInPlace();
     void destinationDialogStartsAtHome();
 };
 
@@ -459,6 +461,41 @@ void ActionsTest::controlCharactersForgeNoLines() {
     bench.Run(report, kv::Tfcopia::Delete);
     QVERIFY(report.Line(0)->Kind & kind::Deleted);
     QVERIFY(!Exists(root + name));
+}
+
+// A document with an automatic macro, met by a real scan, is cleaned through the file the scan
+// opened; swapped for another document afterwards, it is not touched.
+void ActionsTest::aScannedDocumentIsCleanedInPlace() {
+    ActionBench bench;
+    kv::test::WordDocumentSpec spec;
+    spec.macros = {{"AutoOpen", "Sub MAIN\nEnd Sub\n", 0}};
+    const std::string document = kv::test::BuildWordDocument(spec);
+    const std::string root = bench.Scratch("docs/");
+    WriteFile(root + "letter.doc", document);
+    WriteFile(root + "swapped.doc", document);
+
+    kv::ReportList report;
+    report.SetSuffixes(bench.Suffixes());
+    kv::ScanUi ui;
+    kv::Engine engine(bench.catalogue, report, ui);
+    engine.Options.SetDefaultExtensions();
+    QCOMPARE(engine.ScanResource(kv::test::ProgramDir(), root), 0);
+    QCOMPARE(report.Count(), std::size_t(2));
+    // The second file is replaced by a copy (same bytes, another inode) after the scan.
+    const int swapped = report.Line(0)->Text == root + "swapped.doc" ? 0 : 1;
+    WriteFile(root + "copy.doc", document);
+    QCOMPARE(::rename((root + "copy.doc").c_str(), (root + "swapped.doc").c_str()), 0);
+
+    bench.Run(report, kv::Tfcopia::Clean);
+    const kv::ReportLine* cleaned = report.Line(1 - swapped);
+    QVERIFY(cleaned->Kind & kind::Treated);
+    QVERIFY(report.Line(swapped)->Kind & kind::NotTreated);
+    QVERIFY(ReadFile(root + "letter.doc") != document);
+    QCOMPARE(ReadFile(root + "swapped.doc"), document);
+
+    report.ClearReportLines();
+    QCOMPARE(engine.ScanResource(kv::test::ProgramDir(), root + "letter.doc"), 0);
+    QCOMPARE(report.Count(), std::size_t(0));
 }
 
 // The destination folder dialog opens at the home folder, or at the folder it is given;

@@ -26,14 +26,6 @@
 #include "ui/catalogue/catalogue.h"
 #include "ui/catalogue/catalogue_format.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define KV_UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KV_UNDER_ASAN 1
-#endif
-#endif
-
 namespace kv::test {
 namespace {
 

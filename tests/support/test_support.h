@@ -6,6 +6,16 @@
 #include <string>
 #include <vector>
 
+// KV_UNDER_ASAN is 1 in a build with AddressSanitizer, which reserves far more address space
+// than it uses: a limit on the address space (RLIMIT_AS) means nothing there.
+#if defined(__SANITIZE_ADDRESS__)
+#define KV_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KV_UNDER_ASAN 1
+#endif
+#endif
+
 namespace kv::test {
 
 // The program folder of the build (ending in '/') and the source tree (ending in '/').

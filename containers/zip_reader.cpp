@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -14,12 +15,19 @@ namespace {
 constexpr std::uint32_t kEndSignature = 0x06054b50;
 constexpr std::uint32_t kCentralSignature = 0x02014b50;
 constexpr std::uint32_t kLocalSignature = 0x04034b50;
+constexpr std::uint32_t kLocatorSignature = 0x07064b50;
+constexpr std::uint32_t kZip64EndSignature = 0x06064b50;
 constexpr std::size_t kEndSize = 22;
 constexpr std::size_t kCentralSize = 46;
 constexpr std::size_t kLocalSize = 30;
-// The end record is looked for in this many bytes at the end of the file, which tolerates an
-// archive comment of up to 2026 bytes.
-constexpr std::size_t kEndSearchSpan = 2048;
+constexpr std::size_t kLocatorSize = 20;
+constexpr std::size_t kZip64EndSize = 56;
+constexpr std::uint16_t kZip64ExtraId = 0x0001;
+constexpr std::uint16_t kFlagEncrypted = 0x0001;
+// The end record is looked for in the last kEndSearchFirst bytes of the file, then in the
+// last kEndSearchSpan bytes: an end record and the longest comment it can announce.
+constexpr std::size_t kEndSearchFirst = 2048;
+constexpr std::size_t kEndSearchSpan = kEndSize + 65535;
 
 std::uint16_t Get16(const std::uint8_t* p) {
     return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
@@ -28,6 +36,10 @@ std::uint16_t Get16(const std::uint8_t* p) {
 std::uint32_t Get32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+std::uint64_t Get64(const std::uint8_t* p) {
+    return Get32(p) | (static_cast<std::uint64_t>(Get32(p + 4)) << 32);
 }
 
 // Writes every block of a member to an open file: at its position, or from offset `at` on.
@@ -42,16 +54,19 @@ public:
                                                    at_ + static_cast<std::int64_t>(block.offset));
         if (!written) {
             failed_ = true;
+            error_ = errno != 0 ? errno : EIO;
             return false;
         }
         return true;
     }
     bool Failed() const { return failed_; }
+    int Error() const { return error_; }
 
 private:
     platform::File& out_;
     std::int64_t at_;
     bool failed_ = false;
+    int error_ = 0;
 };
 
 // Ends a raw inflate stream however the decoding loop is left.
@@ -129,38 +144,142 @@ int ZipArchive::Open(platform::File file) {
     member_name_.clear();
     central_name_.clear();
     output_total_ = 0;
-    entries_left_ = 0;
+    entries_hint_ = 0;
+    entries_visited_ = 0;
+    zip64_ = false;
     file_ = std::move(file);
     file_size_ = file_.KnownSize();
     if (file_size_ < 0) {
         file_.Close();
         return status_ = kStatusCannotOpen;
     }
-    if (file_size_ < static_cast<std::int64_t>(kEndSize) + 1) {
+    if (file_size_ < static_cast<std::int64_t>(kEndSize)) {
         file_.Close();
         return status_ = kStatusTooShort;
     }
-
-    // The end record normally fills the last 22 bytes; an archive comment pushes it further
-    // in. Search from the end backwards, so that an end record inside the data of a stored
-    // member (a nested archive) is never taken for the archive's own.
-    std::size_t span = static_cast<std::size_t>(
-        std::min<std::int64_t>(file_size_, static_cast<std::int64_t>(kEndSearchSpan)));
-    std::vector<std::uint8_t> tail(span);
-    std::int64_t tail_pos = file_size_ - static_cast<std::int64_t>(span);
-    status_ = kStatusNotArchive;
-    if (ReadAt(tail_pos, tail.data(), span)) {
-        for (std::size_t i = span - kEndSize + 1; i-- > 0;) {
-            if (Get32(&tail[i]) != kEndSignature) continue;
-            const std::uint8_t* end = &tail[i];
-            entries_left_ = Get16(end + 8);
-            directory_pos_ = Get32(end + 16);
-            status_ = entries_left_ == 0 ? kStatusNotArchive : ReadMember();
-            break;
-        }
+    status_ = FindDirectory();
+    // A 22-byte file is either an empty archive (a bare end record) or too short for one.
+    if (file_size_ == static_cast<std::int64_t>(kEndSize) && status_ != kStatusEmpty) {
+        status_ = kStatusTooShort;
     }
+    if (status_ == kStatusMember) status_ = ReadMember();
     if (status_ != kStatusMember) file_.Close();
     return status_;
+}
+
+int ZipArchive::FindDirectory() {
+    // The end record ends the file unless an archive comment (at most 65,535 bytes) follows
+    // it. Candidates are tried from the end backwards; the first whose comment length reaches
+    // exactly to the end of the file and whose directory starts with a central header is
+    // taken: an end record inside the data of a stored member (a nested archive) or a
+    // signature inside the comment does not fit so, and a forged empty end record at the very
+    // end does not hide a real directory before it. Failing that, the first candidate that
+    // fits decides (an empty archive, a broken one), and when none fits (a comment cut short,
+    // bytes appended), the candidate nearest to the end. Most archives have no or a short
+    // comment: the last 2048 bytes are searched first, the whole span only when no candidate
+    // there leads to a directory.
+    std::vector<std::uint8_t> tail;
+    std::int64_t tail_pos = 0;
+    std::int64_t fitting = -1;
+    std::int64_t nearest = -1;
+    for (std::size_t span_limit : {kEndSearchFirst, kEndSearchSpan}) {
+        const std::size_t span = static_cast<std::size_t>(
+            std::min<std::int64_t>(file_size_, static_cast<std::int64_t>(span_limit)));
+        tail.resize(span);
+        tail_pos = file_size_ - static_cast<std::int64_t>(span);
+        if (!ReadAt(tail_pos, tail.data(), span)) return kStatusNotArchive;
+        nearest = -1;
+        fitting = -1;
+        for (std::size_t i = span - kEndSize + 1; i-- > 0;) {
+            if (Get32(&tail[i]) != kEndSignature) continue;
+            if (nearest < 0) nearest = static_cast<std::int64_t>(i);
+            if (std::size_t{Get16(&tail[i + 20])} != span - i - kEndSize) continue;
+            if (fitting < 0) fitting = static_cast<std::int64_t>(i);
+            if (ReadEndRecord(&tail[i], tail_pos + static_cast<std::int64_t>(i)) == kStatusMember) {
+                return kStatusMember;
+            }
+        }
+        if (span == static_cast<std::size_t>(file_size_)) break;
+    }
+    const std::int64_t found = fitting >= 0 ? fitting : nearest;
+    if (found < 0) return kStatusNotArchive;
+    return ReadEndRecord(&tail[static_cast<std::size_t>(found)], tail_pos + found);
+}
+
+int ZipArchive::ReadEndRecord(const std::uint8_t* end, std::int64_t end_pos) {
+    zip64_ = false;
+    std::uint64_t entries = std::max(Get16(end + 8), Get16(end + 10));
+    std::uint64_t size = Get32(end + 12);
+    std::uint64_t offset = Get32(end + 16);
+    const bool saturated = Get16(end + 8) == 0xFFFF || Get16(end + 10) == 0xFFFF ||
+                           size == 0xFFFFFFFF || offset == 0xFFFFFFFF;
+    // The directory lies before the end record, or before the Zip64 end record.
+    std::int64_t limit = end_pos;
+    // A Zip64 locator right before the end record gives the Zip64 end record, which holds
+    // the real entry count, size and offset of the directory.
+    std::uint8_t locator[kLocatorSize];
+    if (end_pos >= static_cast<std::int64_t>(kLocatorSize) &&
+        ReadAt(end_pos - static_cast<std::int64_t>(kLocatorSize), locator, kLocatorSize) &&
+        Get32(locator) == kLocatorSignature) {
+        const std::uint64_t record_pos = Get64(locator + 8);
+        const std::int64_t locator_pos = end_pos - static_cast<std::int64_t>(kLocatorSize);
+        std::uint8_t record[kZip64EndSize];
+        if (record_pos <= static_cast<std::uint64_t>(locator_pos) &&
+            static_cast<std::uint64_t>(locator_pos) - record_pos >= kZip64EndSize &&
+            ReadAt(static_cast<std::int64_t>(record_pos), record, kZip64EndSize) &&
+            Get32(record) == kZip64EndSignature) {
+            zip64_ = true;
+            entries = std::max(Get64(record + 24), Get64(record + 32));
+            size = Get64(record + 40);
+            offset = Get64(record + 48);
+            limit = static_cast<std::int64_t>(record_pos);
+        } else if (saturated) {
+            return kStatusNotArchive;
+        }
+    }
+    if (offset > static_cast<std::uint64_t>(limit)) return kStatusNotArchive;
+    if (size == 0 && entries == 0) return kStatusEmpty;
+    directory_pos_ = static_cast<std::int64_t>(offset);
+    // A size running past the end records is cut there; the walk also ends at the first
+    // header without the central signature.
+    directory_end_ = size > static_cast<std::uint64_t>(limit) - offset
+                         ? limit
+                         : directory_pos_ + static_cast<std::int64_t>(size);
+    entries_hint_ = entries;
+    std::uint8_t signature[4];
+    if (!ReadAt(directory_pos_, signature, 4) || Get32(signature) != kCentralSignature) {
+        return kStatusNotArchive;
+    }
+    return kStatusMember;
+}
+
+void ZipArchive::ReadZip64Extra(const std::uint8_t* extra, std::size_t length,
+                                bool want_uncompressed, bool want_compressed, bool want_offset,
+                                std::uint64_t& local_offset) {
+    std::size_t at = 0;
+    while (length - at >= 4) {
+        const std::uint16_t id = Get16(extra + at);
+        const std::size_t block = Get16(extra + at + 2);
+        at += 4;
+        if (block > length - at) return;
+        if (id == kZip64ExtraId) {
+            // Only the saturated fields are present, in this order; a field the block is too
+            // short for keeps its saturated value.
+            const std::uint8_t* field = extra + at;
+            std::size_t left = block;
+            auto take = [&](bool wanted, std::uint64_t& value) {
+                if (!wanted || left < 8) return;
+                value = Get64(field);
+                field += 8;
+                left -= 8;
+            };
+            take(want_uncompressed, uncompressed_size_);
+            take(want_compressed, compressed_size_);
+            take(want_offset, local_offset);
+            return;
+        }
+        at += block;
+    }
 }
 
 int ZipArchive::ReadMember() {
@@ -168,19 +287,33 @@ int ZipArchive::ReadMember() {
     if (!ReadAt(directory_pos_, central, kCentralSize) || Get32(central) != kCentralSignature) {
         return kStatusNotArchive;
     }
+    const std::uint16_t central_flags = Get16(central + 8);
     central_method_ = Get16(central + 10);
     compressed_size_ = Get32(central + 20);
     uncompressed_size_ = Get32(central + 24);
     central_name_len_ = Get16(central + 28);
     central_extra_len_ = Get16(central + 30);
     central_comment_len_ = Get16(central + 32);
-    local_header_pos_ = Get32(central + 42);
+    std::uint64_t local_offset = Get32(central + 42);
+    const std::int64_t name_pos = directory_pos_ + static_cast<std::int64_t>(kCentralSize);
     central_name_.assign(central_name_len_, '\0');
-    if (!ReadAt(directory_pos_ + static_cast<std::int64_t>(kCentralSize), central_name_.data(),
-                central_name_len_)) {
-        return kStatusNotArchive;
+    if (!ReadAt(name_pos, central_name_.data(), central_name_len_)) return kStatusNotArchive;
+    ++entries_visited_;
+
+    const bool want_uncompressed = uncompressed_size_ == 0xFFFFFFFF;
+    const bool want_compressed = compressed_size_ == 0xFFFFFFFF;
+    const bool want_offset = local_offset == 0xFFFFFFFF;
+    if ((want_uncompressed || want_compressed || want_offset) && central_extra_len_ > 0) {
+        std::vector<std::uint8_t> extra(central_extra_len_);
+        if (ReadAt(name_pos + central_name_len_, extra.data(), extra.size())) {
+            ReadZip64Extra(extra.data(), extra.size(), want_uncompressed, want_compressed,
+                           want_offset, local_offset);
+        }
     }
-    --entries_left_;
+    // An offset beyond the file is never reached.
+    local_header_pos_ = local_offset > static_cast<std::uint64_t>(file_size_)
+                            ? file_size_
+                            : static_cast<std::int64_t>(local_offset);
 
     // Name and method come from the local header; when it is missing or runs off the file,
     // the member stays in the walk with the directory's name and cannot be extracted.
@@ -188,18 +321,20 @@ int ZipArchive::ReadMember() {
     data_pos_ = 0;
     method_ = central_method_;
     member_name_ = central_name_;
+    encrypted_ = (central_flags & kFlagEncrypted) != 0;
     std::uint8_t local[kLocalSize];
     if (ReadAt(local_header_pos_, local, kLocalSize) && Get32(local) == kLocalSignature) {
         std::uint16_t name_len = Get16(local + 26);
         std::uint16_t extra_len = Get16(local + 28);
         std::string name(name_len, '\0');
-        std::int64_t name_pos = local_header_pos_ + static_cast<std::int64_t>(kLocalSize);
-        std::int64_t data_pos = name_pos + name_len + extra_len;
-        if (data_pos <= file_size_ && ReadAt(name_pos, name.data(), name_len)) {
+        std::int64_t local_name_pos = local_header_pos_ + static_cast<std::int64_t>(kLocalSize);
+        std::int64_t data_pos = local_name_pos + name_len + extra_len;
+        if (data_pos <= file_size_ && ReadAt(local_name_pos, name.data(), name_len)) {
             local_ok_ = true;
             method_ = Get16(local + 8);
             member_name_ = std::move(name);
             data_pos_ = data_pos;
+            if ((Get16(local + 6) & kFlagEncrypted) != 0) encrypted_ = true;
         }
     }
     headers_agree_ = local_ok_ && method_ == central_method_ && member_name_ == central_name_;
@@ -211,9 +346,14 @@ int ZipArchive::ReadMember() {
 }
 
 int ZipArchive::Next() {
-    if (entries_left_ == 0 || status_ != kStatusMember) return status_ = kStatusEnd;
+    if (status_ != kStatusMember) return status_ = kStatusEnd;
     directory_pos_ += static_cast<std::int64_t>(kCentralSize) + central_name_len_ +
                       central_extra_len_ + central_comment_len_;
+    // The directory's size ends the walk; an entry count beyond it asks for more headers,
+    // which must then be there.
+    if (directory_pos_ >= directory_end_ && entries_visited_ >= entries_hint_) {
+        return status_ = kStatusEnd;
+    }
     status_ = ReadMember();
     return status_;
 }
@@ -227,6 +367,7 @@ void ZipArchive::Close() {
 int ZipArchive::ExtractMember(platform::File& out, std::uint64_t limit, ExtractProgress* progress) {
     FileSink sink(out);
     int result = Extract(sink, limit, progress, false);
+    write_error_ = sink.Error();
     if (sink.Failed()) return kExtractWriteFailed;
     return result;
 }
@@ -236,6 +377,7 @@ int ZipArchive::ExtractMemberAt(platform::File& out, std::int64_t at, std::uint6
     if (at < 0) return kExtractWriteFailed;
     FileSink sink(out, at);
     int result = Extract(sink, limit, progress, false);
+    write_error_ = sink.Error();
     if (sink.Failed()) return kExtractWriteFailed;
     return result;
 }
@@ -249,6 +391,7 @@ int ZipArchive::Extract(MemberSink& sink, std::uint64_t limit, ExtractProgress* 
     output_total_ = 0;
     if (status_ != kStatusMember || !file_.IsOpen()) return kExtractNoMember;
     if (!local_ok_) return kExtractBadMember;
+    if (encrypted_) return kExtractEncrypted;
     if (method_ != 0 && method_ != 8) return kExtractBadMethod;
     if (data_pos_ < 0 || data_pos_ > file_size_) return kExtractBadMember;
     // The sizes in the headers decide nothing on their own: the input is what the file really

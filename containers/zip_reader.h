@@ -3,11 +3,15 @@
 // output sink (the scanner matches program members that way, so they never touch the disk).
 //
 // Only what a scan and the signature update need is read: the end-of-central-directory record
-// (found in the last 2048 bytes), the central directory headers (sizes, offsets, lengths) and
-// the local headers (name, method). Stored (0) and deflated (8) members can be extracted;
-// Deflate is decoded with zlib's raw inflate over input chunks of at most 32768 bytes into a
-// 32768-byte output window. CRC values, encryption flags, disk numbers and data descriptors
-// are not looked at.
+// (found in the last 65,557 bytes, so any archive comment is allowed), the Zip64 end record
+// when a locator precedes it, the central directory headers (sizes, offsets, lengths, flags,
+// their Zip64 extra field) and the local headers (name, method, flags). The directory is walked
+// by its offset and size; the entry count of the end record is only a hint (its 16 bits wrap
+// above 65,535 entries), so the caller's own limit is the only bound on the number of members.
+// Stored (0) and deflated (8) members can be extracted; Deflate is decoded with zlib's raw
+// inflate over input chunks of at most 32768 bytes into a 32768-byte output window. Encrypted
+// members are recognised and never extracted. CRC values, disk numbers and data descriptors are
+// not looked at.
 //
 // Every offset and length read from the archive is checked against the file: a lying central
 // directory, a broken local header, member data running past the end of the archive or a
@@ -32,16 +36,20 @@ namespace kv::zip {
 // ---- Walk status (ZipArchive::Status) ----
 // A member is current: its name, method and sizes can be read and it can be extracted.
 constexpr int kStatusMember = 0;
-// The walk is over: every entry that the end record announces was visited.
+// The walk is over: the central directory ended (by its size, and no entry the end record
+// counts is missing).
 constexpr int kStatusEnd = 1;
-// Not a readable archive: no end record in the last 2048 bytes, no entries, or a central
-// directory header that is missing, has a wrong signature or lies outside the file. Later in
-// the walk it ends the walk; the members visited before stay valid.
+// Not a readable archive: no end record in the last 65,557 bytes, a Zip64 end record that is
+// needed but missing or broken, or a central directory header that is missing, has a wrong
+// signature or lies outside the file. Later in the walk it ends the walk; the members visited
+// before stay valid.
 constexpr int kStatusNotArchive = -1;
-// The file is shorter than 23 bytes.
+// The file is shorter than 23 bytes (and is not an empty archive).
 constexpr int kStatusTooShort = -2;
 // The file cannot be opened.
 constexpr int kStatusCannotOpen = -3;
+// A well-formed archive without members: its end record announces an empty directory.
+constexpr int kStatusEmpty = -4;
 
 // ---- Results of ZipArchive::ExtractMember ----
 constexpr int kExtractOk = 0;
@@ -74,6 +82,8 @@ constexpr int kExtractSizeMismatch = -10;
 constexpr int kExtractStopped = -11;
 // No member is current (Status is not kStatusMember).
 constexpr int kExtractNoMember = -12;
+// The member is encrypted (general purpose flag bit 0 in its central or local header).
+constexpr int kExtractEncrypted = -13;
 
 // Default byte limits of one member's extraction (a user setting may raise them).
 constexpr std::uint64_t kDefaultFileLimit = 256ull * 1024 * 1024;
@@ -151,9 +161,10 @@ public:
     // The same for a file the caller opened for reading, which the archive takes over.
     int Open(platform::File file);
     // Moves to the next member of the central directory. Returns the new Status: 0 with a
-    // member current, 1 when every announced entry was visited, -1 when the next central
-    // header is missing or broken. Called when Status is already not 0, it gives 1: the walk
-    // is over either way.
+    // member current, 1 when the directory ended, -1 when the next central header is missing
+    // or broken (within the directory's size, or before as many entries as the end record
+    // counts were seen). Called when Status is already not 0, it gives 1: the walk is over
+    // either way.
     int Next();
     // 0 while a member is current, 1 after the last, negative on failure (codes above).
     int Status() const { return status_; }
@@ -174,13 +185,21 @@ public:
     // and the method. The scan extracts as the local header says; an installer may refuse a
     // member whose headers disagree.
     bool HeadersAgree() const { return headers_agree_; }
-    std::uint32_t CompressedSize() const { return compressed_size_; }
-    std::uint32_t UncompressedSize() const { return uncompressed_size_; }
+    // Whether the central or the local header marks the member as encrypted.
+    bool Encrypted() const { return encrypted_; }
+    // Sizes from the central directory (from its Zip64 extra field where the fixed fields are
+    // saturated).
+    std::uint64_t CompressedSize() const { return compressed_size_; }
+    std::uint64_t UncompressedSize() const { return uncompressed_size_; }
     // File offsets of the current central header and of the member's data.
     std::int64_t DirectoryPos() const { return directory_pos_; }
     std::int64_t DataPos() const { return data_pos_; }
-    // Entries of the end record not yet visited (the current member already counted).
-    std::uint16_t EntriesLeft() const { return entries_left_; }
+    // Central directory entries visited so far, the current one included.
+    std::uint64_t EntriesVisited() const { return entries_visited_; }
+    // Whether the directory was found through a Zip64 end record.
+    bool IsZip64() const { return zip64_; }
+    // The errno of the write that failed when an extraction gave kExtractWriteFailed.
+    int WriteError() const { return write_error_; }
     // Bytes produced by the last extraction (the decoded length, also after an error).
     std::uint64_t OutputTotal() const { return output_total_; }
     // Archive file size.
@@ -204,9 +223,20 @@ public:
 
 private:
     struct Buffers;
+    // Finds the end record and, through it, the central directory. Returns kStatusMember when a
+    // directory with entries was found (directory_pos_ at its start), else a negative Status.
+    int FindDirectory();
+    // Reads the end record `end` found at `end_pos` (and the Zip64 end record it leads to).
+    // Returns kStatusMember when its directory starts with a central header, else kStatusEmpty
+    // or kStatusNotArchive.
+    int ReadEndRecord(const std::uint8_t* end, std::int64_t end_pos);
     // Reads the central header at directory_pos_ and the member's local header. Returns the
     // new Status.
     int ReadMember();
+    // Takes the sizes and the local header offset that the Zip64 extra field of the current
+    // central header gives for its saturated fixed fields.
+    void ReadZip64Extra(const std::uint8_t* extra, std::size_t length, bool want_uncompressed,
+                        bool want_compressed, bool want_offset, std::uint64_t& local_offset);
     bool ReadAt(std::int64_t pos, void* buffer, std::size_t count);
     // Runs one extraction: `sink` receives the blocks (the file writer or the caller's).
     int Extract(MemberSink& sink, std::uint64_t limit, ExtractProgress* progress, bool skip_tiny);
@@ -216,19 +246,25 @@ private:
     platform::ReadCache cache_;
     std::int64_t file_size_ = 0;
     int status_ = kStatusCannotOpen;
-    std::uint16_t entries_left_ = 0;
+    // The directory's end (offset + size) and the entry count of the end record.
+    std::int64_t directory_end_ = 0;
+    std::uint64_t entries_hint_ = 0;
+    std::uint64_t entries_visited_ = 0;
+    bool zip64_ = false;
     std::int64_t directory_pos_ = 0;
     std::int64_t data_pos_ = 0;
     std::uint16_t method_ = 0;
     std::uint16_t central_method_ = 0;
-    std::uint32_t compressed_size_ = 0;
-    std::uint32_t uncompressed_size_ = 0;
+    std::uint64_t compressed_size_ = 0;
+    std::uint64_t uncompressed_size_ = 0;
     std::uint16_t central_name_len_ = 0;
     std::uint16_t central_extra_len_ = 0;
     std::uint16_t central_comment_len_ = 0;
     std::int64_t local_header_pos_ = 0;
     bool local_ok_ = false;
     bool headers_agree_ = false;
+    bool encrypted_ = false;
+    int write_error_ = 0;
     std::string member_name_;
     std::string central_name_;
     std::uint64_t output_total_ = 0;

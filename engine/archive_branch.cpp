@@ -14,7 +14,16 @@
 // program member matched in memory keeps the hits of the blocks decoded before. The total gets
 // one line per top-level file (its first member that does not fit), however many more do not.
 // Once the total or the entries are used up, the rest of the top-level file is not read.
+//
+// Nothing is left out without a word: an archive that cannot be read (no end record, a
+// directory outside the file, a directory that breaks off) gets one plain line, and so do the
+// members the scan selects but cannot read (an unknown method, encryption): one line per
+// archive, naming the first of them and counting the others, so an archive of a thousand
+// encrypted programs does not bury the report. A temporary file that cannot be made or written
+// is told once per resource, to the user interface and in one line.
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "containers/member_scan.h"
@@ -32,6 +41,11 @@ constexpr std::uint16_t kMessageTooDeep = 276;
 constexpr std::uint16_t kMessageMemberTooLarge = 277;
 constexpr std::uint16_t kMessageArchiveTooLarge = 278;
 constexpr std::uint16_t kMessageTooManyMembers = 280;
+constexpr std::uint16_t kMessageNotReadable = 282;
+constexpr std::uint16_t kMessageMethod = 283;
+constexpr std::uint16_t kMessageEncrypted = 284;
+constexpr std::uint16_t kMessageNoTempFiles = 286;
+constexpr std::uint16_t kMessageMoreNotScanned = 287;
 // A temporary file that held a member larger than this is deleted after the member's scan.
 constexpr std::uint64_t kKeptExtractSize = std::uint64_t{1} << 20;
 
@@ -126,7 +140,13 @@ int Engine::ScanArchiveFile(const std::string& path, const std::string& display_
         file.KnownSize();
         NoteTopLevelFile(file);
     }
-    if (archive.Open(std::move(file)) != zip::kStatusMember) return 0;
+    const int opened = archive.Open(std::move(file));
+    if (opened != zip::kStatusMember) {
+        // An empty archive is read whole; anything else named or marked as an archive that
+        // cannot be walked is said to be unread.
+        if (opened != zip::kStatusEmpty) ReportUnreadArchive(display_name);
+        return 0;
+    }
     Counters[ScanCounters::ArchivesOpened] += 1;
 
     if (archive_depth_ == 0) {
@@ -151,6 +171,10 @@ int Engine::ScanArchiveFile(const std::string& path, const std::string& display_
 
     int infected = 0;
     bool archive_line_written = false;
+    // The first selected member that could not be read, why, and how many there were.
+    std::string unread_member;
+    std::string unread_reason;
+    std::uint64_t unread_count = 0;
     for (; archive.Status() == zip::kStatusMember; archive.Next()) {
         if (Options.StopRequested != 0 || top_level_stopped_) break;
         if (members_left_ == 0) {
@@ -161,10 +185,18 @@ int Engine::ScanArchiveFile(const std::string& path, const std::string& display_
             break;
         }
         --members_left_;
-        if (archive.Method() != 0 && archive.Method() != 8) continue;
         if (!ClassifyFile(archive.MemberName())) continue;
         const FileKind member_kind = Kind;
         const std::string name = PrintableName(archive.MemberName());
+        if (archive.Encrypted() || (archive.Method() != 0 && archive.Method() != 8)) {
+            if (unread_count++ == 0) {
+                unread_member = display_name + "-->" + name;
+                unread_reason = archive.Encrypted() ? catalogue_.Text(kMessageEncrypted)
+                                                    : catalogue_.Text(kMessageMethod) + " " +
+                                                          std::to_string(archive.Method());
+            }
+            continue;
+        }
         if (member_kind == kKindArchive || member_kind == kKindDocument ||
             member_kind == kKindSpreadsheet) {
             if (ScanExtractedMember(archive, member_kind, name, display_name + "-->" + name) == 1) {
@@ -178,6 +210,16 @@ int Engine::ScanArchiveFile(const std::string& path, const std::string& display_
             infected = 1;
         }
     }
+    if (unread_count > 0) {
+        std::string text = unread_member + " " + unread_reason;
+        if (unread_count > 1) {
+            text += " (" + catalogue_.Text(kMessageMoreNotScanned) + " " +
+                    std::to_string(unread_count - 1) + ")";
+        }
+        report_.AddReportLine(text, "", kind::Plain);
+    }
+    // A directory that breaks off hides the members behind the break.
+    if (archive.Status() < 0) ReportUnreadArchive(display_name);
     archive.Close();
     return infected;
 }
@@ -214,19 +256,23 @@ int Engine::ScanExtractedMember(zip::ZipArchive& archive, FileKind member_kind,
     if (extract_files_.size() <= level) extract_files_.resize(level + 1);
     ExtractFile& slot = extract_files_[level];
     if (!slot.file) {
+        errno = 0;
         slot.file = std::make_unique<platform::TempFile>(platform::kTempFilePrefix);
         slot.length = 0;
+        // Nothing runs after the failed mkstemp inside the constructor: errno is its reason.
+        if (!slot.file->IsOpen()) {
+            ReportTempFailure(errno);
+            slot.file.reset();
+            return 0;
+        }
     }
     platform::TempFile& temp = *slot.file;
-    if (!temp.IsOpen()) {
-        slot.file.reset();
-        return 0;
-    }
     ui_.SetProgressCaption("Extracting " + member_name);
     GaugeAndPump progress(ui_);
     int result = archive.ExtractMemberAt(temp.Handle(), 0, limit, &progress);
     if (result == zip::kExtractWriteFailed) {
         ChargeInflate(archive.OutputTotal());
+        ReportTempFailure(archive.WriteError());
         slot.file.reset();
         return 0;
     }
@@ -312,6 +358,22 @@ void Engine::ReportArchiveLimit(std::uint16_t message, const std::string& member
                                 const std::string& limit) {
     report_.AddReportLine(member_display + " " + catalogue_.Text(message) + " (" + limit + ")", "",
                           kind::Plain);
+}
+
+void Engine::ReportUnreadArchive(const std::string& display_name) {
+    report_.AddReportLine(display_name + " " + catalogue_.Text(kMessageNotReadable), "",
+                          kind::Plain);
+}
+
+void Engine::ReportTempFailure(int error) {
+    if (temp_failure_reported_) return;
+    temp_failure_reported_ = true;
+    if (error == 0) error = EIO;
+    const std::string folder = platform::TempFolder();
+    report_.AddReportLine(catalogue_.Text(kMessageNoTempFiles) + " (" + PrintableName(folder) +
+                              ": " + std::strerror(error) + ")",
+                          "", kind::Plain);
+    ui_.TemporaryFilesFailed(folder, error);
 }
 
 void Engine::ReportTotalLimit(const std::string& member_display) {

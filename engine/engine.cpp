@@ -30,6 +30,7 @@ int Engine::ScanResource(const std::string& database_folder, const std::string& 
     Options.ScanRunning = 1;
     Options.StopRequested = 0;
     Counters.Clear();
+    temp_failure_reported_ = false;
 
     database_folder_ = database_folder;
     int loaded = LoadSignatureDatabase(database_folder);

@@ -159,6 +159,11 @@ private:
     // Writes the plain line saying that a member was not scanned because of a limit.
     void ReportArchiveLimit(std::uint16_t message, const std::string& member_display,
                             const std::string& limit);
+    // Writes the line saying that the archive `display_name` could not be read (or not whole).
+    void ReportUnreadArchive(const std::string& display_name);
+    // Tells, once per resource, that a temporary file for a member could not be made or
+    // written (`error` is the errno): one report line and the user interface's hook.
+    void ReportTempFailure(int error);
     // Writes the line about the total for the current top-level file, unless it was written,
     // and stops the file when nothing of the total is left.
     void ReportTotalLimit(const std::string& member_display);
@@ -190,6 +195,8 @@ private:
     bool top_level_stopped_ = false;
     bool total_line_written_ = false;
     std::vector<std::string> archive_lines_;
+    // Whether the failure of a temporary file was told in the current resource.
+    bool temp_failure_reported_ = false;
     // The temporary files that extracted members are written to, one per nesting level, with
     // the length of their content; deleted at the end of each ScanResource call.
     struct ExtractFile {

@@ -48,6 +48,13 @@ public:
         (void)root;
         (void)problem;
     }
+    // A temporary file in `folder` (ending in '/') could not be created or written (`error`
+    // is the errno), so members of archives that are archives or documents themselves were
+    // not scanned. Called at most once per resource, at the first failure.
+    virtual void TemporaryFilesFailed(const std::string& folder, int error) {
+        (void)folder;
+        (void)error;
+    }
 };
 
 // Drains the change notifications of the download-folder watch after a boot-area scan that

@@ -72,6 +72,9 @@ bool ZipSeeds(const std::string& out) {
     commented.Add("c.txt", "commented");
     commented.comment = std::string(100, 'c');
     w.Add("comment", commented.Build());
+    // A comment longer than the first search span, holding an end record signature.
+    commented.comment = std::string(2500, 'c') + "PK\x05\x06" + std::string(2500, 'd');
+    w.Add("long-comment", commented.Build());
     ZipBuilder prefixed;
     prefixed.Add("p.txt", "prefixed");
     prefixed.prefix = std::string(64, 'p');

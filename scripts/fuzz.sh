@@ -38,7 +38,8 @@ mkdir -p "$work/tmp" "$work/corpus" "$work/artifacts" "$work/logs"
 # ---- Seeds ----
 "$BUILD/fuzz/kv-fuzz-seeds" "$work/seeds"
 
-# Real archives from the zip tool: stored, deflated, with folders, a comment and a nested one.
+# Real archives from the zip tool: stored, deflated, with folders, a comment, a nested one,
+# Zip64.
 zip_seeds() {
     local src="$work/zipsrc" out="$work/seeds/zip"
     mkdir -p "$src/folder" "$out"
@@ -54,6 +55,11 @@ zip_seeds() {
         zip -q -X "$out/tool-inner.zip" prog.com
         cp "$out/tool-inner.zip" inner.zip
         zip -q -X "$out/tool-nested.zip" inner.zip readme.txt
+        # Zip64 records and extra fields, and a Zip64 archive with a comment of 3000 bytes
+        # that holds an end record signature.
+        zip -q -X -fz "$out/tool-zip64.zip" readme.txt prog.com
+        { head -c 1500 /dev/zero | tr '\0' 'c'; printf 'PK\005\006'; head -c 1496 /dev/zero; } |
+            zip -q -X -fz -z "$out/tool-zip64-comment.zip" readme.txt prog.com
     )
 }
 

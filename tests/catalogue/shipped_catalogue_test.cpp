@@ -38,7 +38,9 @@ std::set<std::uint16_t> UsedNumbers() {
     range(258, 275);  // months, about window, hints
     range(276, 280);  // archive limits, signature database
     range(281, 281);  // internet mode: the watch bound
+    range(282, 284);  // unread archives and members
     range(285, 285);  // report suffix: not treated
+    range(286, 287);  // temporary files, unread members
     range(340, 344);  // tabs
     return numbers;
 }
@@ -181,7 +183,8 @@ TEST_F(ShippedCatalogue, ReportWordsFitWhereTheyAreShown) {
             EXPECT_NE(text.back(), ' ') << "message " << label;
         }
         // The report suffixes are appended after one blank, so they bring none of their own.
-        for (std::uint16_t suffix : {182, 183, 184, 186, 187, 190, 208, 224, 276, 277, 278}) {
+        for (std::uint16_t suffix :
+             {182, 183, 184, 186, 187, 190, 208, 224, 276, 277, 278, 282, 283, 284, 287}) {
             std::string text = Text(suffix, language);
             EXPECT_NE(text.front(), ' ') << "message " << suffix;
             EXPECT_NE(text.back(), ' ') << "message " << suffix;

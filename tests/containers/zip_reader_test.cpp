@@ -215,19 +215,119 @@ TEST_F(RealArchives, EveryTruncationIsRejectedOrReportedWithoutHarm) {
     }
 }
 
+// Little-endian fields of an archive, for the damage done below.
+std::uint64_t Field(const std::string& zip, std::size_t at, int bytes) {
+    std::uint64_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | static_cast<std::uint8_t>(zip[at + i]);
+    return v;
+}
+void SetField(std::string& zip, std::size_t at, int bytes, std::uint64_t value) {
+    for (int i = 0; i < bytes; ++i) zip[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+TEST_F(RealArchives, Zip64ArchivesAndLongCommentsAreRead) {
+    // zip -fz writes Zip64 records and extra fields for every member; zip -z takes a comment
+    // from standard input, here one of 60,000 bytes holding an end record signature.
+    std::string comment = std::string(30000, 'c') + "PK\x05\x06" + std::string(29996, 'd');
+    kv::test::WriteFile(dir_ / "src/comment.txt", comment);
+    // (Given at creation: zip -z on an existing Zip64 archive drops its Zip64 records.)
+    for (const char* options : {"-fz -z z64.zip", "-z plain.zip"}) {
+        auto res = kv::test::RunCommand({"/bin/sh", "-c",
+                                         std::string("/usr/bin/zip -q ") + options +
+                                             " prog.com readme.txt empty.txt < comment.txt"},
+                                        dir_ / "src");
+        ASSERT_EQ(res.exit_code, 0) << res.err;
+    }
+    for (const char* name : {"z64.zip", "plain.zip"}) {
+        SCOPED_TRACE(name);
+        ZipArchive archive;
+        ASSERT_EQ(archive.Open(dir_ / (std::string("src/") + name)), kStatusMember);
+        EXPECT_EQ(archive.IsZip64(), std::string(name) == "z64.zip");
+        EXPECT_EQ(archive.UncompressedSize(), big_.size());
+        EXPECT_EQ(ExtractToFile(archive, dir_).second, big_);
+        ASSERT_EQ(archive.Next(), kStatusMember);
+        RecordingSink sink;
+        EXPECT_EQ(archive.ExtractMember(sink), kExtractOk);
+        EXPECT_EQ(sink.Joined(), std::string(5000, 'r'));
+        EXPECT_EQ(WalkNames(archive), (std::vector<std::string>{"readme.txt", "empty.txt"}));
+        EXPECT_EQ(archive.Status(), kStatusEnd);
+    }
+
+    // Damage to the Zip64 records: the walk refuses or the member fails, never more.
+    const std::string whole = kv::test::ReadFile(dir_ / "src/z64.zip");
+    const std::size_t end = whole.rfind(std::string("PK\x05\x06"), whole.size() - 60000);
+    ASSERT_NE(end, std::string::npos);
+    const std::size_t locator = end - 20;
+    ASSERT_EQ(Field(whole, locator, 4), 0x07064b50u);
+    const std::size_t record = static_cast<std::size_t>(Field(whole, locator + 8, 8));
+    const std::size_t directory = static_cast<std::size_t>(Field(whole, record + 48, 8));
+    // The Zip64 block among the first central header's extra fields.
+    std::size_t zip64 = directory + 46 + Field(whole, directory + 28, 2);
+    while (Field(whole, zip64, 2) != 1) zip64 += 4 + Field(whole, zip64 + 2, 2);
+    struct Damage {
+        const char* what;
+        std::size_t at;
+        int bytes;
+        std::uint64_t value;
+        bool opens;
+    };
+    const Damage damages[] = {
+        {"locator beyond the file", locator + 8, 8, ~0ull, false},
+        {"locator onto itself", locator + 8, 8, locator, false},
+        {"record signature", record, 4, 0, false},
+        {"directory offset beyond the file", record + 48, 8, 1ull << 62, false},
+        {"directory size beyond the file", record + 40, 8, ~0ull, true},
+        {"Zip64 block cut short", zip64 + 2, 2, 4, true},
+        {"Zip64 block longer than the extra fields", zip64 + 2, 2, 0xFFFF, true},
+        {"sizes in the Zip64 block beyond the file", zip64 + 4, 8, ~0ull, true},
+    };
+    for (const Damage& d : damages) {
+        SCOPED_TRACE(d.what);
+        std::string zip = whole;
+        SetField(zip, d.at, d.bytes, d.value);
+        kv::test::WriteFile(dir_ / "bad.zip", zip);
+        ZipArchive archive;
+        const int status = archive.Open(dir_ / "bad.zip");
+        EXPECT_EQ(status == kStatusMember, d.opens) << status;
+        while (archive.Status() == kStatusMember) {
+            RecordingSink sink;
+            const int r = archive.ExtractMember(sink);
+            if (archive.MemberName() == "prog.com" && r == kExtractOk) {
+                EXPECT_EQ(sink.Joined(), big_);
+            }
+            archive.Next();
+        }
+    }
+}
+
 // ---- Edge archives ----
 
-TEST(ZipEndRecord, CommentsUpTo2026BytesAreFound) {
+TEST(ZipEndRecord, CommentsOfAnyLengthAreFound) {
     TempDir dir;
-    for (std::size_t len : {0u, 100u, 2026u, 2027u, 3000u}) {
-        SCOPED_TRACE(len);
+    // A signature inside the comment, with a comment length that does not reach the end of
+    // the file, is no end record; the real one further in is found. So it is when the comment
+    // ends in a whole empty end record.
+    std::string fake = std::string("PK\x05\x06") + std::string(18, '\0');
+    const std::string with_fake = std::string(30000, 'x') + fake + std::string(29978, 'y');
+    for (const std::string& comment :
+         {std::string(), std::string(100, 'x'), std::string(2026, 'x'), std::string(2027, 'x'),
+          std::string(65535, 'x'), with_fake, fake}) {
+        SCOPED_TRACE(comment.size());
         ZipBuilder b;
         b.Add("a.txt", "hello");
-        b.comment = std::string(len, 'x');
+        b.comment = comment;
         kv::test::WriteFile(dir / "c.zip", b.Build());
         ZipArchive archive;
-        EXPECT_EQ(archive.Open(dir / "c.zip"), len <= 2026 ? kStatusMember : kStatusNotArchive);
+        ASSERT_EQ(archive.Open(dir / "c.zip"), kStatusMember);
+        EXPECT_EQ(WalkNames(archive), std::vector<std::string>{"a.txt"});
+        EXPECT_EQ(archive.Status(), kStatusEnd);
     }
+    // An end record further in than the longest comment allows is not looked for.
+    ZipBuilder b;
+    b.Add("a.txt", "hello");
+    kv::test::WriteFile(dir / "far.zip", b.Build() + std::string(65536, 'z'));
+    ZipArchive archive;
+    EXPECT_EQ(archive.Open(dir / "far.zip"), kStatusNotArchive);
 }
 
 TEST(ZipEndRecord, AStoredNestedArchiveDoesNotHideTheOuterEndRecord) {
@@ -252,14 +352,13 @@ TEST(ZipEndRecord, ShortMissingAndEmptyArchives) {
     EXPECT_EQ(archive.Open(dir / "missing.zip"), kStatusCannotOpen);
     kv::test::WriteFile(dir / "short.zip", std::string(22, 'P'));
     EXPECT_EQ(archive.Open(dir / "short.zip"), kStatusTooShort);
-    // An archive without members is a bare end record: too short. With a comment it is
-    // long enough but has nothing to walk.
+    // An archive without members is a bare end record, with or without a comment.
     ZipBuilder empty;
     kv::test::WriteFile(dir / "empty.zip", empty.Build());
-    EXPECT_EQ(archive.Open(dir / "empty.zip"), kStatusTooShort);
+    EXPECT_EQ(archive.Open(dir / "empty.zip"), kStatusEmpty);
     empty.comment = "nothing here";
     kv::test::WriteFile(dir / "empty.zip", empty.Build());
-    EXPECT_EQ(archive.Open(dir / "empty.zip"), kStatusNotArchive);
+    EXPECT_EQ(archive.Open(dir / "empty.zip"), kStatusEmpty);
     kv::test::WriteFile(dir / "plain.txt", std::string(5000, 'p'));
     EXPECT_EQ(archive.Open(dir / "plain.txt"), kStatusNotArchive);
     EXPECT_EQ(archive.ExtractMember(*std::make_unique<RecordingSink>()), kExtractNoMember);
@@ -274,6 +373,14 @@ TEST(ZipWalk, TheDirectoryDecidesHowManyMembersThereAre) {
     ZipArchive archive;
     ASSERT_EQ(archive.Open(dir / "z.zip"), kStatusMember);
     EXPECT_EQ(WalkNames(archive), (std::vector<std::string>{"m0", "m1", "m2"}));
+    EXPECT_EQ(archive.Status(), kStatusEnd);
+    // An entry count below the directory's (as the 16 bits of the end record give for more
+    // than 65,535 entries) hides none of them.
+    b.listed.reset();
+    b.entries = 1;
+    kv::test::WriteFile(dir / "z.zip", b.Build());
+    ASSERT_EQ(archive.Open(dir / "z.zip"), kStatusMember);
+    EXPECT_EQ(WalkNames(archive).size(), 5u);
     EXPECT_EQ(archive.Status(), kStatusEnd);
 }
 

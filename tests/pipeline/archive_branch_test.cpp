@@ -2,6 +2,8 @@
 // as they are decompressed, nested archives and documents extracted to temporary files, the
 // self-extracting rescan, the report lines and counters of each situation, the stop request,
 // and that no temporary file is ever left behind (checked after every test).
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -251,15 +253,88 @@ TEST_F(ArchiveBranchTest, MembersThatAreNotScanned) {
     builder.Add("broken.zip", "PK not really an archive " + Eicar(), 0);
     WriteFile(dir_ / "skip.zip", builder.Build());
     Scan(dir_ / "skip.zip");
-    EXPECT_EQ(Lines(), Texts{});
+    // The member archive that is none and the selected member of an unknown method are named
+    // (the latter when the walk ends); the unselected ones are not.
+    const std::string skip = dir_ / "skip.zip";
+    EXPECT_EQ(
+        Lines(),
+        (Texts{Line(skip + "-->broken.zip " + catalogue_.Text(282), "", kind::Plain),
+               Line(skip + "-->imploded.com " + catalogue_.Text(283) + " 6", "", kind::Plain)}));
     EXPECT_EQ(Counter(ScanCounters::ArchivesOpened), 1);
     EXPECT_EQ(Counter(ScanCounters::FilesScanned), 0);
 
-    // Files that are no archive at all are skipped silently and not counted.
+    // Files that are no archive at all are not counted, but the report says they were not read.
     WriteFile(dir_ / "fake.zip", "not an archive");
     Scan(dir_ / "fake.zip");
     EXPECT_EQ(Counter(ScanCounters::ArchivesOpened), 0);
-    EXPECT_EQ(Lines(), Texts{});
+    EXPECT_EQ(Lines().back(), Line(dir_ / "fake.zip " + catalogue_.Text(282), "", kind::Plain));
+    // An empty archive is read whole: nothing to say.
+    const std::size_t lines = Lines().size();
+    WriteFile(dir_ / "empty.zip", ZipBuilder().Build());
+    Scan(dir_ / "empty.zip");
+    EXPECT_EQ(Lines().size(), lines);
+}
+
+TEST_F(ArchiveBranchTest, ArchivesAndMembersThatCannotBeReadGetOneLineEach) {
+    const std::string program = PaddedProgram(Eicar());
+    const FileList programs = {{"a.com", program}, {"b.exe", program}, {"c.com", program}};
+    // Info-ZIP's own encryption and bzip2 method; a cut archive; a nested archive cut short.
+    ZipFiles(dir_ / "enc.zip", programs, {"-e", "-P", "secret"});
+    ZipFiles(dir_ / "bz2.zip", {{"note.txt", "text"}, {"a.com", program}}, {"-Z", "bzip2"});
+    const std::string whole = ReadFile(ZipFiles(dir_ / "whole.zip", programs));
+    WriteFile(dir_ / "cut.zip", whole.substr(0, whole.size() / 2));
+    ZipFiles(dir_ / "outer.zip", {{"inner.zip", whole.substr(0, whole.size() - 30)}});
+    struct Case {
+        const char* archive;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"enc.zip",
+         "enc.zip-->a.com " + catalogue_.Text(284) + " (" + catalogue_.Text(287) + " 2)"},
+        {"bz2.zip", "bz2.zip-->a.com " + catalogue_.Text(283) + " 12"},
+        {"cut.zip", "cut.zip " + catalogue_.Text(282)},
+        {"outer.zip", "outer.zip-->inner.zip " + catalogue_.Text(282)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.archive);
+        report_.ClearReportLines();
+        Scan(dir_ / c.archive);
+        EXPECT_EQ(Lines(), Texts{Line(dir_ / c.line, "", kind::Plain)});
+        EXPECT_EQ(Counter(ScanCounters::VirusesFound), 0);
+    }
+}
+
+TEST_F(ArchiveBranchTest, ATemporaryFolderThatCannotBeWrittenIsToldOncePerResource) {
+    struct Ui : RecordingUi {
+        void TemporaryFilesFailed(const std::string& folder, int error) override {
+            told.push_back(folder + ":" + std::to_string(error));
+        }
+        std::vector<std::string> told;
+    } ui;
+    Engine engine(catalogue_, report_, ui);
+    engine.DriverDevice = dir_ / "no-driver";
+    engine.Options.ScanArchives = 1;
+    // A folder below a file can be neither made nor written, also for root.
+    ScopedTempFolder no_tmp(dir_ / "file/tmp");
+    WriteFile(dir_ / "file", "a file");
+    const std::string inner = ReadFile(ZipFiles(dir_ / "inner.zip", {{"eicar.com", Eicar()}}));
+    ZipFiles(dir_ / "tree/nested.zip", {{"in1.zip", inner}, {"in2.zip", inner}, {"d.doc", "x"}});
+    ZipFiles(dir_ / "tree/more.zip", {{"in3.zip", inner}, {"p.com", PaddedProgram(Eicar())}});
+    const std::string expected =
+        catalogue_.Text(286) + " (" + dir_ / "file/tmp/: " + std::strerror(ENOTDIR) + ")";
+    for (int run = 1; run <= 2; ++run) {
+        report_.ClearReportLines();
+        ASSERT_EQ(engine.ScanResource(dir_ / "db/", dir_ / "tree/"), 0);
+        // Program members are still matched in memory.
+        EXPECT_EQ(engine.Counters[ScanCounters::VirusesFound], 1);
+        int told_lines = 0;
+        for (const std::string& line : Lines()) {
+            if (line == Line(expected, "", kind::Plain)) ++told_lines;
+        }
+        EXPECT_EQ(told_lines, 1) << testing::PrintToString(Lines());
+        EXPECT_EQ(ui.told.size(), static_cast<std::size_t>(run));
+    }
+    EXPECT_EQ(ui.told.back(), dir_ / "file/tmp/:" + std::to_string(ENOTDIR));
 }
 
 TEST_F(ArchiveBranchTest, MemberLargerOrSmallerThanItsDirectoryEntryIsStillScanned) {

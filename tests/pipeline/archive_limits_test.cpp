@@ -296,5 +296,31 @@ TEST_F(ArchiveLimitsTest, OutputThatRunsOutOfTheBudgetEndsTheWholeFile) {
     EXPECT_EQ(Counter(ScanCounters::FilesScanned), 2);
 }
 
+TEST_F(ArchiveLimitsTest, MoreThan65535MembersAreWalkedUpToTheMemberLimit) {
+    // 70,000 files and the test program last, zipped by Info-ZIP: its end record's 16-bit
+    // count is saturated and only the directory's size (from the Zip64 end record) tells
+    // where the walk ends.
+    const std::string src = dir_ / ".many/";
+    for (int i = 0; i < 70000; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "m%05d.txt", i);
+        WriteFile(src + name, "x");
+    }
+    WriteFile(src + "zz.com", PaddedProgram(EicarString()));
+    const std::string zip = dir_ / "many.zip";
+    CommandResult r =
+        RunCommand({"/bin/sh", "-c", "ls | LC_ALL=C sort | /usr/bin/zip -q -@ " + zip}, src);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+
+    Scan(zip);
+    EXPECT_EQ(Lines(), (Texts{Line(zip, "", kind::InfectedArchive),
+                              Line("zz.com", kEicarName, kind::InfectedMember)}));
+    // The limit alone bounds the walk: just below the count, the last member is not reached.
+    report_.ClearReportLines();
+    engine_.Limits.MaxMembers = 70000;
+    Scan(zip);
+    EXPECT_EQ(Lines(), Texts{LimitLine(zip + "-->zz.com", 280, "70000")});
+}
+
 }  // namespace
 }  // namespace kv::test

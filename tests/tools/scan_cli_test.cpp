@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "tests/support/test_support.h"
 #include "ui/catalogue/catalogue.h"
@@ -100,6 +102,50 @@ TEST_F(ScanCliTest, ErrorsExitWithTwo) {
     auto help = RunCommand({Scanner(), "--help"});
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_NE(help.out.find("Usage"), std::string::npos);
+}
+
+TEST_F(ScanCliTest, NoTemporaryFilesIsAnErrorToldOnce) {
+    // Two archives with members that must be written to disk: a nested archive, a document.
+    WriteFile(dir_ / "src/in.txt", "text");
+    WriteFile(dir_ / "src/d.doc", "document");
+    kv::test::MakeFolders(dir_ / "one");
+    kv::test::MakeFolders(dir_ / "two");
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"in.zip", "in.txt"},
+                                                 {"../one/a.zip", "in.zip", "d.doc"},
+                                                 {"../two/b.zip", "d.doc", "in.zip"}}) {
+        std::vector<std::string> argv = {"/usr/bin/zip", "-q"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ASSERT_EQ(RunCommand(argv, dir_ / "src").exit_code, 0);
+    }
+    WriteFile(dir_ / "file", "x");
+    // Below a file: no user can create anything there.
+    const std::string tmp = dir_ / "file/tmp";
+    auto scan = [&](const std::string& extra) {
+        std::vector<std::string> argv = {
+            "/usr/bin/env", "TMPDIR=" + tmp, Scanner(), "--language", "2",
+            dir_ / "one",   dir_ / "two"};
+        if (!extra.empty()) argv.push_back(extra);
+        return RunCommand(argv);
+    };
+    auto clean = scan("");
+    EXPECT_EQ(clean.exit_code, 2) << clean.out;
+    const std::string told = "kestravo-scan: cannot create temporary files in '" + tmp +
+                             "/': " + std::strerror(ENOTDIR) +
+                             "; archive and document members were not scanned\n";
+    EXPECT_EQ(clean.err, told);
+    // One report line per resource.
+    const std::string line =
+        catalogue_.Text(286) + " (" + tmp + "/: " + std::strerror(ENOTDIR) + ")";
+    std::size_t lines = 0;
+    for (auto at = clean.out.find(line); at != std::string::npos; at = clean.out.find(line, at + 1))
+        ++lines;
+    EXPECT_EQ(lines, 2u) << clean.out;
+
+    // An infection found still wins.
+    WriteFile(dir_ / "eicar.com", kv::test::EicarString());
+    auto infected = scan(dir_ / "eicar.com");
+    EXPECT_EQ(infected.exit_code, 1) << infected.out;
+    EXPECT_EQ(infected.err, told);
 }
 
 // A path named on the command line that cannot be scanned is an error that names it, and the

@@ -76,7 +76,18 @@ public:
                      "\"Boot sectors\")\n",
                      root.c_str(), device.c_str(), companion.c_str());
     }
+    // One line on standard error per run: members that had to be written to a temporary
+    // file (nested archives, documents) were not scanned.
+    void TemporaryFilesFailed(const std::string& folder, int error) override {
+        if (temp_files_failed) return;
+        temp_files_failed = true;
+        std::fprintf(stderr,
+                     "kestravo-scan: cannot create temporary files in '%s': %s; archive and "
+                     "document members were not scanned\n",
+                     kv::platform::PrintableName(folder).c_str(), std::strerror(error));
+    }
     kv::Engine* engine = nullptr;
+    bool temp_files_failed = false;
 
 private:
     std::set<std::string> boot_roots_told_;
@@ -128,8 +139,15 @@ void Usage(FILE* out) {
         "A mount point (such as /) has its boot sector scanned first; when that is not\n"
         "possible (see README, \"Boot sectors\"), one line on standard error says so.\n"
         "\n"
+        "An archive that cannot be read, and a member that is encrypted or compressed with\n"
+        "a method other than stored or deflated, get a report line saying they were not\n"
+        "scanned. Nested archives and documents inside archives are written to temporary\n"
+        "files in $TMPDIR (default /tmp); when that is not possible, one line on standard\n"
+        "error and one report line say so.\n"
+        "\n"
         "Exit status: 0 nothing found, 1 an infection was found, 2 an error (a path that\n"
-        "cannot be read, a signature database that cannot be loaded, a bad option).\n",
+        "cannot be read, a signature database that cannot be loaded, a bad option, no\n"
+        "temporary files).\n",
         out);
 }
 
@@ -408,6 +426,8 @@ int main(int argc, char** argv) {
         std::fputs("kestravo-scan: interrupted\n", stderr);
         error = true;
     }
+    // Members went unscanned: a clean result cannot be promised.
+    if (ui.temp_files_failed) error = true;
     if (totals[kv::ScanCounters::VirusesFound] > 0) return 1;
     return error ? 2 : 0;
 }

@@ -17,6 +17,8 @@
 // reached or logged into, or the arguments are wrong.
 #include <unistd.h>
 
+#include <csignal>
+
 #include <cstdio>
 #include <string>
 
@@ -104,19 +106,24 @@ int main(int argc, char** argv) {
         if (arg == "--help" || arg == "-h") return Usage(stdout, 0);
         if (i + 1 >= argc) return Usage(stderr, 2);
         const std::string value = argv[++i];
-        if (arg == "--host" && !value.empty()) {
+        bool taken = true;
+        if (arg == "--host")
             server.Host = value;
-        } else if (arg == "--port" && ParsePort(value, server.Port)) {
-        } else if (arg == "--user") {
+        else if (arg == "--port")
+            taken = ParsePort(value, server.Port);
+        else if (arg == "--user")
             server.User = value;
-        } else if (arg == "--password") {
+        else if (arg == "--password")
             server.Password = value;
-        } else if (arg == "--folder" && !value.empty()) {
+        else if (arg == "--folder")
             folder = value;
-        } else {
-            return Usage(stderr, 2);
-        }
+        else
+            taken = false;
+        // An empty password is a password; an empty host, user or folder is a mistake.
+        if (!taken || (value.empty() && arg != "--password")) return Usage(stderr, 2);
     }
+    // A reader of the transcript that goes away must not end an installation half-way.
+    ::signal(SIGPIPE, SIG_IGN);
     TextPage page;
     kv::update::FtpClient client;
     kv::update::UpdateRun run(

@@ -276,5 +276,25 @@ TEST(UpdateTool, NoServerOrWrongArgumentsGiveStatusTwo) {
     EXPECT_EQ(RunTool(dir, {Tool(), "--help"}).status, 0);
 }
 
+// The package maker makes a missing output folder, with the folders above it, but does not
+// write through a file that stands where a folder should be.
+TEST(UpdateTool, PackageMakerMakesAMissingOutputFolder) {
+    kv::test::TempDir dir;
+    WriteFile(dir / "virus.lst", "Alfa\n");
+    WriteFile(dir / "file", "a file");
+    const std::string maker = kv::test::ProgramDir() + "kestravo-mkupdate";
+    ASSERT_EQ(
+        kv::test::RunCommand({maker, "--output", dir / "out/new", dir / "virus.lst"}).exit_code, 0);
+    EXPECT_TRUE(std::filesystem::exists(dir / "out/new/UPGRADE.ZIP"));
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "out").c_str(), &st), 0);
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(st.st_mode & 0777, 0755u & ~mask);
+    EXPECT_EQ(
+        kv::test::RunCommand({maker, "--output", dir / "file/sub", dir / "virus.lst"}).exit_code,
+        2);
+}
+
 }  // namespace
 }  // namespace kv::update

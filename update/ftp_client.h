@@ -38,8 +38,9 @@ class File;
 namespace kv::update {
 
 // How a retrieval ended. kComplete also covers a transfer that the peer or the user cut
-// short: that is seen only through ByteSum and the length.
-enum class Retrieval { kComplete, kCannotWrite, kOverLimit };
+// short: that is seen only through ByteSum and the length, and through the completion reply
+// (FtpEndTransfer); kFailed is a transfer whose completion reply says it failed.
+enum class Retrieval { kComplete, kCannotWrite, kOverLimit, kFailed };
 
 // The update server: the local machine on the standard FTP port.
 inline constexpr const char* kDefaultHost = "localhost";

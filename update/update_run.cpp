@@ -196,7 +196,7 @@ bool UpdateRun::StartRetrieval(const std::string& name) {
 
 Retrieval UpdateRun::EndRetrieval(Retrieval result) {
     // A cut transfer that happens to match no limit is still a failed one.
-    if (!client_.FtpEndTransfer() && result == Retrieval::kComplete) return Retrieval::kCannotWrite;
+    if (!client_.FtpEndTransfer() && result == Retrieval::kComplete) return Retrieval::kFailed;
     return result;
 }
 

@@ -219,6 +219,35 @@ bool UpdateKeySeeds(const std::string& out) {
     return w.Ok();
 }
 
+// An FTP session as the ftp_reply target reads it: the control stream's length, the control
+// stream, the data stream.
+std::string FtpSession(const std::string& control, const std::string& data) {
+    std::string input;
+    input += static_cast<char>(control.size() & 0xff);
+    input += static_cast<char>((control.size() >> 8) & 0xff);
+    return input + control + data;
+}
+
+bool FtpReplySeeds(const std::string& out) {
+    SeedWriter w(out, "ftp_reply");
+    const std::string login = "220-Welcome\r\n220-to the\r\n220 server\r\n331 ok\r\n230 in\r\n";
+    const std::string good = login +
+                             "250 cwd\r\n200 port\r\n150 list\r\n226 done\r\n200 port\r\n"
+                             "200 type\r\n150 retr\r\n226-sent\r\n226 ok\r\n221 bye\r\n";
+    w.Add("good", FtpSession(good, "ztl\r\nupgrade.zip\r\n"));
+    w.Add("refused", FtpSession(login + "250 cwd\r\n200 port\r\n550 no\r\n200 port\r\n200 type\r\n"
+                                        "550 no ztl\r\n221 bye\r\n",
+                                ""));
+    w.Add("no-data-connection",
+          FtpSession(login + "250 cwd\r\n200 port\r\n150 list\r\n425 cannot connect\r\n", ""));
+    w.Add("long-lines",
+          FtpSession("220-" + std::string(1500, 'w') + "\r\n220 x\r\n331 ok\r\n230 in\r\n",
+                     std::string(3000, 'l') + "\r\nno end"));
+    w.Add("cut", FtpSession(login + "250 cwd\r\n200 port\r\n150 list\r\n226-", "a\r\n"));
+    w.Add("empty", "");
+    return w.Ok();
+}
+
 // The standard anti-virus test string, in pieces so that this file does not hold it whole.
 std::string TestString() {
     return std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + "EICAR-STANDARD-ANTIVIRUS-" +
@@ -409,5 +438,6 @@ int main(int argc, char** argv) {
     ok = ScanZipSeeds(out) && ok;
     ok = ScanDocSeeds(out) && ok;
     ok = UpdateKeySeeds(out) && ok;
+    ok = FtpReplySeeds(out) && ok;
     return ok ? 0 : 1;
 }

@@ -34,7 +34,7 @@ KV_RUN_PACKAGES=(g++ cmake ninja-build pkg-config zlib1g-dev qt6-base-dev libgl-
 # Packages the tests need beside them; clang with its libFuzzer and sanitizer runtimes (and
 # llvm-symbolizer for readable reports) builds the fuzz targets of scripts/fuzz.sh; setcap
 # (libcap2-bin) gives the boot-sector companion its capability in its test.
-KV_TEST_PACKAGES=(zip unzip python3 python3-pyftpdlib python3-olefile clang libclang-rt-14-dev llvm libcap2-bin)
+KV_TEST_PACKAGES=(zip unzip python3 python3-pyftpdlib vsftpd python3-olefile clang libclang-rt-14-dev llvm libcap2-bin)
 
 kv_configure() {
     if [ ! -f "$KV_BUILD/build.ninja" ]; then

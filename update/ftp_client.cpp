@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 
@@ -88,29 +89,31 @@ void FtpClient::FtpResetCallbacks() {
     OnProgress = nullptr;
 }
 
-FtpClient::WaitResult FtpClient::Wait(int fd, short events, bool drainable, int watch_fd) {
+FtpClient::WaitResult FtpClient::Wait(int fd, short events, bool watch_control,
+                                      bool control_reply) {
+    const auto start = std::chrono::steady_clock::now();
+    const int control = watch_control && fd != control_.fd ? control_.fd : -1;
     // A pending abort ends every wait (it stays pending for the next receive to clear).
     for (;;) {
-        if (drainable && draining_) {
-            draining_ = false;
-            return WaitResult::kCancelled;
-        }
         if (abort_requested_) return WaitResult::kCancelled;
         if (OnIdle) OnIdle();
         if (abort_requested_) return WaitResult::kCancelled;
-        pollfd fds[2] = {{fd, events, 0}, {watch_fd, POLLRDHUP, 0}};
-        int n = ::poll(fds, watch_fd >= 0 ? 2 : 1, kWaitSliceMs);
+        const short watched = control_reply ? POLLIN | POLLRDHUP : POLLRDHUP;
+        pollfd fds[2] = {{fd, events, 0}, {control, watched, 0}};
+        int n = ::poll(fds, control >= 0 ? 2 : 1, kWaitSliceMs);
         if (n < 0 && errno != EINTR) return WaitResult::kClosed;
-        if (n <= 0) continue;
-        if (fds[0].revents != 0) return WaitResult::kReady;
-        if (watch_fd >= 0 && (fds[1].revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL))) {
-            return WaitResult::kClosed;
+        if (n > 0 && fds[0].revents != 0) return WaitResult::kReady;
+        if (n > 0 && control >= 0) {
+            if (fds[1].revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL))
+                return control_reply ? WaitResult::kControl : WaitResult::kClosed;
+            if (fds[1].revents & POLLIN) return WaitResult::kControl;
         }
+        const auto waited = std::chrono::steady_clock::now() - start;
+        if (waited >= std::chrono::milliseconds(inactivity_ms_)) return WaitResult::kClosed;
     }
 }
 
-std::size_t FtpClient::Receive(Connection& c, std::uint8_t* into, std::size_t capacity,
-                               bool drainable) {
+std::size_t FtpClient::Receive(Connection& c, std::uint8_t* into, std::size_t capacity) {
     if (abort_requested_) {
         abort_requested_ = false;
         return 0;
@@ -121,14 +124,16 @@ std::size_t FtpClient::Receive(Connection& c, std::uint8_t* into, std::size_t ca
         if (n == 0) return 0;
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return 0;
-        if (Wait(c.fd, POLLIN, drainable) != WaitResult::kReady) return 0;
+        // A data connection ends with the control connection: a server that went away does
+        // not keep it open.
+        if (Wait(c.fd, POLLIN, &c != &control_) != WaitResult::kReady) return 0;
     }
     return 0;
 }
 
-int FtpClient::ReadByte(Connection& c, bool drainable) {
+int FtpClient::ReadByte(Connection& c) {
     if (c.position >= c.count) {
-        c.count = Receive(c, c.buffer.data(), c.buffer.size(), drainable);
+        c.count = Receive(c, c.buffer.data(), c.buffer.size());
         c.position = 0;
         c.end = c.count == 0;
         if (c.end) return -1;
@@ -136,16 +141,16 @@ int FtpClient::ReadByte(Connection& c, bool drainable) {
     return c.buffer[c.position++];
 }
 
-void FtpClient::FillLine(Connection& c, bool drainable) {
+void FtpClient::FillLine(Connection& c) {
     c.line_count = 0;
     while (c.line_count < kLineSize) {
-        int byte = ReadByte(c, drainable);
+        int byte = ReadByte(c);
         if (byte < 0) break;
         c.line[c.line_count++] = static_cast<std::uint8_t>(byte);
         if (byte != '\r') continue;
         // A CR brings its follower along; the line is complete when that is LF. The buffer
         // has room for it even when the CR took the last regular place.
-        int follower = ReadByte(c, drainable);
+        int follower = ReadByte(c);
         if (follower < 0) break;
         c.line[c.line_count++] = static_cast<std::uint8_t>(follower);
         if (follower == '\n') break;
@@ -157,7 +162,7 @@ FtpClient::TokenKind FtpClient::ReadToken() {
     if (control_.line_count == 0) {
         // The fill ended without data (an abort, for instance): the token comes from the next
         // line, if one comes.
-        FillLine(control_, false);
+        FillLine(control_);
         if (control_.line_count == 0) return TokenKind::kOther;
     }
     const std::uint8_t* line = control_.line.data();
@@ -181,25 +186,46 @@ FtpClient::TokenKind FtpClient::ReadToken() {
     return kind;
 }
 
-bool FtpClient::FtpGetReply() {
-    FillLine(control_, false);
+FtpClient::TokenKind FtpClient::ReadReply() {
+    FillLine(control_);
     TokenKind kind = ReadToken();
+    if (OnReplyLine) OnReplyLine();
+    // "123-" opens a reply of several lines; the line that starts with "123 " ends it.
+    const std::uint8_t* line = control_.line.data();
+    if (control_.line_count < 4 || !IsDigit(line[0]) || !IsDigit(line[1]) || !IsDigit(line[2]) ||
+        line[3] != '-') {
+        return kind;
+    }
+    const std::uint8_t code[3] = {line[0], line[1], line[2]};
+    for (int lines = 1; lines < kMaxReplyLines; ++lines) {
+        FillLine(control_);
+        if (control_.line_count == 0) break;  // closed, aborted or silent
+        if (OnReplyLine) OnReplyLine();
+        if (control_.line_count >= 4 && std::memcmp(line, code, 3) == 0 && line[3] == ' ') break;
+    }
+    return kind;
+}
+
+bool FtpClient::FtpGetReply() {
+    TokenKind kind = ReadReply();
     // 150 to 399 is positive, and so is 125 ("data connection already open, transfer
     // starting"), which servers that connect at PORT time send instead of 150.
-    bool positive = kind != TokenKind::kOther &&
-                    ((token_value_ >= 150 && token_value_ <= 399) || token_value_ == 125);
-    // Pass on the judged line and every further line that has already arrived. The first
-    // receive that has to wait clears Draining and is cancelled. A connection that is closed
-    // (or aborted) ends the reply as well, and so does a server that floods lines.
-    draining_ = true;
-    for (int lines = 0; draining_; ++lines) {
-        if (OnReplyLine) OnReplyLine();
-        if (control_.line_end || lines >= kMaxDrainLines) break;
-        FillLine(control_, true);
-        if (control_.line_count == 0) break;
+    return kind != TokenKind::kOther &&
+           ((token_value_ >= 150 && token_value_ <= 399) || token_value_ == 125);
+}
+
+bool FtpClient::FtpEndTransfer() {
+    FtpCloseData();
+    if (control_.fd < 0) return false;
+    // The completion is a 2xx. A preliminary 1xx that comes first (a server that announces the
+    // transfer twice) is passed over, a few times at most.
+    for (int replies = 0; replies < 4; ++replies) {
+        TokenKind kind = ReadReply();
+        if (kind == TokenKind::kOther) return false;
+        if (token_value_ >= 200 && token_value_ <= 299) return true;
+        if (token_value_ < 100 || token_value_ > 199) return false;
     }
-    draining_ = false;
-    return positive;
+    return false;
 }
 
 std::size_t FtpClient::FtpSendLine(const std::string& name, const std::string& argument) {
@@ -216,7 +242,7 @@ std::size_t FtpClient::FtpSendLine(const std::string& name, const std::string& a
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
-            Wait(control_.fd, POLLOUT, false) == WaitResult::kReady) {
+            Wait(control_.fd, POLLOUT) == WaitResult::kReady) {
             continue;
         }
         return 0;
@@ -236,7 +262,6 @@ bool FtpClient::FtpLogin(const std::string& host, const std::string& user,
                          const std::string& password, std::uint16_t port) {
     FtpDisconnect();
     abort_requested_ = false;
-    draining_ = false;
     token_value_ = 0;
     std::uint32_t address = 0;
     if (!ResolveHost(host, address)) return false;
@@ -248,7 +273,7 @@ bool FtpClient::FtpLogin(const std::string& host, const std::string& user,
     remote.sin_port = htons(port);
     remote.sin_addr.s_addr = address;
     bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0;
-    if (!connected && errno == EINPROGRESS && Wait(fd, POLLOUT, false) == WaitResult::kReady) {
+    if (!connected && errno == EINPROGRESS && Wait(fd, POLLOUT) == WaitResult::kReady) {
         int error = 0;
         socklen_t length = sizeof error;
         connected = ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
@@ -311,6 +336,9 @@ bool FtpClient::FtpAcceptData() {
         control_.fd >= 0 &&
         ::getpeername(control_.fd, reinterpret_cast<sockaddr*>(&server), &server_length) == 0 &&
         server.sin_family == AF_INET;
+    // A reply already buffered (the server's 425, say) needs no wait: one look at the port
+    // is all there is.
+    bool last_look = control_.position < control_.count;
     while (listen_fd_ >= 0 && known) {
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
@@ -325,18 +353,23 @@ bool FtpClient::FtpAcceptData() {
             break;
         }
         if (errno == EINTR || errno == ECONNABORTED) continue;
-        if ((errno != EAGAIN && errno != EWOULDBLOCK) ||
-            Wait(listen_fd_, POLLIN, false, control_.fd) != WaitResult::kReady) {
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || last_look) break;
+        const WaitResult waited = Wait(listen_fd_, POLLIN, true, true);
+        // A connection made before the reply came is still taken.
+        if (waited == WaitResult::kControl)
+            last_look = true;
+        else if (waited != WaitResult::kReady)
             break;
-        }
     }
     if (listen_fd_ >= 0) ::close(listen_fd_);
     listen_fd_ = -1;
-    return true;
+    // Without a connection the data stream is empty at once.
+    if (data_.fd < 0) data_.end = true;
+    return data_.fd >= 0;
 }
 
 bool FtpClient::FtpReadDataLine(std::string& line, std::size_t size) {
-    FillLine(data_, false);
+    FillLine(data_);
     if (data_.line_end) {
         line.clear();
         return false;
@@ -380,7 +413,7 @@ Retrieval FtpClient::Retrieve(const std::function<bool(const std::uint8_t*, std:
             std::memcpy(chunk.data(), data_.buffer.data() + data_.position, n);
             data_.position = data_.count;
         } else {
-            n = Receive(data_, chunk.data(), chunk.size(), false);
+            n = Receive(data_, chunk.data(), chunk.size());
             data_.end = n == 0;
             if (n == 0) break;
         }

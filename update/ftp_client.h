@@ -6,17 +6,21 @@
 // calls OnIdle between them, so the window stays alive while the update runs. From inside
 // OnIdle (or any other callback) the caller may call FtpAbort: the waiting call then ends as
 // if the peer had closed, and the next receive on either connection returns nothing at once.
-// No operation has a time limit; a peer that closes ends the wait, and so does the user.
+// A wait also ends when the control connection closes, and after an inactivity time-out
+// (kDefaultInactivityMs without any byte or connection arriving): a server that goes silent
+// cannot hold a run for ever.
 //
-// Replies are judged by the number at the start of their first line (150 to 399 is
-// positive, and so is 125, "transfer starting"). After the judged line, every line that has already
-// arrived is consumed too and passed to OnReplyLine; the first receive that would have to wait ends
-// the reply. A line that arrives later (the completion reply of a transfer, for instance) is the
-// first line of the next reply.
+// One reply is read per command: its first line, and when that starts with three digits and
+// '-', every further line up to the one that starts with the same three digits and a blank.
+// The reply is judged by the number at the start of its first line (150 to 399 is positive,
+// and so is 125, "transfer starting"). After a transfer's data connection ends, its
+// completion reply is read too (FtpEndTransfer), so every later reply belongs to its own
+// command. While the client waits for a data connection it also watches the control
+// connection: a reply there (the server could not connect, 425) ends that wait.
 //
 // Every line read from the server is bounded (1024 bytes; a longer line comes as several
-// lines), every number is bounded, and the number of lines consumed after a judged line is
-// bounded, so a hostile server cannot overflow, crash or trap the client in a loop.
+// lines), every number is bounded, and a reply holds at most kMaxReplyLines lines, so a
+// hostile server cannot overflow, crash or trap the client in a loop.
 //
 // Only FtpAbort may be called from inside the callbacks.
 #pragma once
@@ -34,8 +38,9 @@ class File;
 namespace kv::update {
 
 // How a retrieval ended. kComplete also covers a transfer that the peer or the user cut
-// short: that is seen only through ByteSum and the length.
-enum class Retrieval { kComplete, kCannotWrite, kOverLimit };
+// short: that is seen only through ByteSum and the length, and through the completion reply
+// (FtpEndTransfer); kFailed is a transfer whose completion reply says it failed.
+enum class Retrieval { kComplete, kCannotWrite, kOverLimit, kFailed };
 
 // The update server: the local machine on the standard FTP port.
 inline constexpr const char* kDefaultHost = "localhost";
@@ -49,8 +54,10 @@ public:
     static constexpr std::size_t kReceiveSize = 4095;
     // A line holds at most this many bytes (a CR in the last place brings its follower).
     static constexpr std::size_t kLineSize = 1024;
-    // At most this many lines are consumed after a judged line before the reply ends anyway.
-    static constexpr int kMaxDrainLines = 4096;
+    // A reply of more lines ends after this many.
+    static constexpr int kMaxReplyLines = 4096;
+    // A wait that sees nothing arrive for this long ends as if the peer had closed.
+    static constexpr int kDefaultInactivityMs = 60000;
     // Poll slice of a waiting socket call, in milliseconds.
     static constexpr int kWaitSliceMs = 20;
 
@@ -80,8 +87,8 @@ public:
     // kMaxCommandText, or a CR, LF or NUL inside (which would smuggle in another command).
     std::size_t FtpSendLine(const std::string& name, const std::string& argument);
 
-    // Reads and judges one reply, then consumes the lines that have already arrived. True =
-    // positive (the first line's number is 150 to 399).
+    // Reads and judges one reply (all its lines). True = positive (the first line's number is
+    // 150 to 399, or 125).
     bool FtpGetReply();
 
     // Sends `line` as a command and reads its reply. A line that could not be sent at all
@@ -92,12 +99,12 @@ public:
     // it with PORT (the reply is read, its judgement not used). True when the socket listens.
     bool FtpOpenData();
 
-    // Waits for the server's data connection (no time limit; FtpAbort or a closed control
-    // connection end the wait). Always true: a failed accept leaves a data connection whose
-    // first receive ends the data stream. Only a connection from the address that the control
-    // connection is connected to is taken; any other is closed at once and the wait goes on.
-    // The listening socket is closed as soon as a connection is taken, so no second one can
-    // come in behind it.
+    // Waits for the server's data connection. A reply on the control connection (the server
+    // could not connect), a closed control connection, FtpAbort or the inactivity time-out end
+    // the wait; the result is then false and the data stream is empty. Only a connection from the
+    // address that the control connection is connected to is taken; any other is closed at once and
+    // the wait goes on. The listening socket is closed as soon as a connection is taken, so no
+    // second one can come in behind it.
     bool FtpAcceptData();
 
     // Reads the next line of the data connection into `line`, cut at its first CR and to at
@@ -119,6 +126,14 @@ public:
 
     // Closes the data connection (and a listening socket).
     void FtpCloseData();
+    // Ends a transfer that the server started (its LIST or RETR reply was positive): closes
+    // the data connection and reads the completion reply. True when the server reports the
+    // transfer complete (2xx); a 4xx or 5xx, a closed connection or silence mean the transfer
+    // failed, whatever arrived.
+    bool FtpEndTransfer();
+
+    // Milliseconds a wait may see nothing arrive before it ends (at least 1).
+    void SetInactivityTimeout(int ms) { inactivity_ms_ = ms > 0 ? ms : 1; }
 
     // The current control line, cut at its first CR and to at most `size` characters. False
     // when the line is empty.
@@ -134,7 +149,6 @@ public:
     // Sum modulo 2^32 of the values of all bytes that the last FtpRetrieveToFile wrote.
     std::uint32_t ByteSum() const { return byte_sum_; }
     bool AbortRequested() const { return abort_requested_; }
-    bool Draining() const { return draining_; }
     bool Connected() const { return control_.fd >= 0; }
     // The port of the listening data socket of the last FtpOpenData (0 before).
     std::uint16_t DataPort() const { return data_port_; }
@@ -155,23 +169,26 @@ private:
         void Reset();
         void Close();
     };
-    enum class WaitResult { kReady, kCancelled, kClosed };
+    enum class WaitResult { kReady, kCancelled, kClosed, kControl };
     enum class TokenKind { kNumber, kWord, kOther };
 
-    // Waits until `fd` is ready for `events`, calling OnIdle between slices. `drainable`:
-    // a wait while Draining is set is cancelled at once (and clears Draining). `watch_fd`:
-    // a connection whose hang-up also ends the wait (kClosed).
-    WaitResult Wait(int fd, short events, bool drainable, int watch_fd = -1);
+    // Waits until `fd` is ready for `events`, calling OnIdle between slices. `watch_control`:
+    // the control connection is watched too; its hang-up ends the wait (kClosed), and with
+    // `control_reply` any byte arriving there ends it (kControl). The inactivity time-out ends
+    // it as kClosed.
+    WaitResult Wait(int fd, short events, bool watch_control = false, bool control_reply = false);
     // One receive of up to `capacity` bytes; 0 for none (closed, error, cancelled, aborted).
-    std::size_t Receive(Connection& c, std::uint8_t* into, std::size_t capacity, bool drainable);
+    std::size_t Receive(Connection& c, std::uint8_t* into, std::size_t capacity);
     // The next byte of a connection, or -1 at its end.
-    int ReadByte(Connection& c, bool drainable);
-    void FillLine(Connection& c, bool drainable);
+    int ReadByte(Connection& c);
+    void FillLine(Connection& c);
     // The body of the retrievals: hands each chunk to `write` (false = write failed).
     Retrieval Retrieve(const std::function<bool(const std::uint8_t*, std::size_t)>& write,
                        std::uint64_t limit);
     // Classifies the first token of the control line; a number sets the token value.
     TokenKind ReadToken();
+    // Reads one reply (all its lines, each passed to OnReplyLine); the kind of its first token.
+    TokenKind ReadReply();
 
     Connection control_;
     Connection data_;
@@ -180,7 +197,7 @@ private:
     std::int32_t token_value_ = 0;
     std::uint32_t byte_sum_ = 0;
     bool abort_requested_ = false;
-    bool draining_ = false;
+    int inactivity_ms_ = kDefaultInactivityMs;
 };
 
 }  // namespace kv::update

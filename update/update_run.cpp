@@ -101,14 +101,16 @@ bool UpdateRun::Run() {
     page_.SetProgress(0);
     client_.OnReplyLine = [this] { AppendReplyLine(); };
 
+    outcome_ = UpdateOutcome::kNotUpdated;
     if (!Login()) {
         page_.AppendLine("Connection failure.");
         ok = false;
+        outcome_ = UpdateOutcome::kNoConnection;
     } else {
         page_.SetConnectionText("Connected");
         page_.ShowTranscript();
-        // Nothing is fetched that could not be installed.
-        ok = CheckKey();
+        // Nothing is fetched that could not be stored or installed.
+        ok = CheckFolder() && CheckKey();
         if (ok) {
             client_.FtpCommand("CWD /");
             List();
@@ -120,7 +122,10 @@ bool UpdateRun::Run() {
         if (ok) ok = Install();
         client_.FtpCommand("QUIT");
         client_.FtpDisconnect();
-        if (ok) page_.AppendLine("Upgrade success.");
+        if (ok) {
+            page_.AppendLine("Upgrade success.");
+            outcome_ = UpdateOutcome::kSuccess;
+        }
     }
     // Whatever did not land is deleted now.
     support_.Discard();
@@ -139,11 +144,17 @@ bool UpdateRun::Login() {
     return client_.FtpLogin(server_.Host, server_.User, server_.Password, server_.Port);
 }
 
-bool UpdateRun::CheckKey() {
-    if (!folder_.Open(program_folder_)) {
+bool UpdateRun::CheckFolder() {
+    // A trial file, deleted at once, shows whether the downloads and members can land.
+    StagedFile trial;
+    if (!folder_.Open(program_folder_) || !trial.Create(folder_)) {
         page_.AppendLine(kCannotStoreLine);
         return false;
     }
+    return true;
+}
+
+bool UpdateRun::CheckKey() {
     signed_ = false;
     switch (LoadPublicKey(program_folder_, key_)) {
         case KeyFileState::kLoaded:
@@ -162,7 +173,7 @@ bool UpdateRun::CheckKey() {
 
 void UpdateRun::List() {
     if (!client_.FtpOpenData()) return;
-    // A refused LIST opens no data connection: waiting for one would wait for ever.
+    // A refused LIST opens no data connection: there is nothing to wait for.
     if (client_.FtpCommand("LIST")) {
         client_.FtpAcceptData();
         std::string line;
@@ -170,6 +181,7 @@ void UpdateRun::List() {
         for (std::size_t lines = 0;
              lines < kListingLimit && client_.FtpReadDataLine(line, kLineLimit); ++lines)
             page_.AppendLine(line);
+        client_.FtpEndTransfer();
     }
     client_.FtpCloseData();
 }
@@ -182,6 +194,12 @@ bool UpdateRun::StartRetrieval(const std::string& name) {
     return true;
 }
 
+Retrieval UpdateRun::EndRetrieval(Retrieval result) {
+    // A cut transfer that happens to match no limit is still a failed one.
+    if (!client_.FtpEndTransfer() && result == Retrieval::kComplete) return Retrieval::kFailed;
+    return result;
+}
+
 bool UpdateRun::FetchSupportFile() {
     if (!support_.Create(folder_)) {
         page_.AppendLine(kCannotStoreLine);
@@ -190,7 +208,7 @@ bool UpdateRun::FetchSupportFile() {
     client_.OnProgress = nullptr;
     Retrieval result = Retrieval::kCannotWrite;
     if (StartRetrieval(kSupportFile))
-        result = client_.FtpRetrieve(support_.Handle(), kSupportFileSize);
+        result = EndRetrieval(client_.FtpRetrieve(support_.Handle(), kSupportFileSize));
     client_.FtpCloseData();
     if (result == Retrieval::kOverLimit) page_.AppendLine(kOverLimitLine);
     return result == Retrieval::kComplete;
@@ -217,7 +235,8 @@ bool UpdateRun::ReadSupportFile() {
 bool UpdateRun::FetchSignature() {
     std::string bytes;
     Retrieval result = Retrieval::kCannotWrite;
-    if (StartRetrieval(kSignatureFile)) result = client_.FtpRetrieveToMemory(bytes, kSignatureSize);
+    if (StartRetrieval(kSignatureFile))
+        result = EndRetrieval(client_.FtpRetrieveToMemory(bytes, kSignatureSize));
     client_.FtpCloseData();
     if (result != Retrieval::kComplete || bytes.size() != kSignatureSize) {
         page_.AppendLine(kBadSignatureLine);
@@ -240,13 +259,10 @@ bool UpdateRun::FetchPackage() {
     page_.SetProgress(0);
     package_retrieved_ = false;
     package_retrieval_ = Retrieval::kCannotWrite;
-    if (client_.FtpOpenData()) {
-        client_.FtpCommand("TYPE I");
-        if (client_.FtpCommand("RETR upgrade.zip")) {
-            client_.FtpAcceptData();
-            package_retrieval_ = client_.FtpRetrieve(package_.Handle(), policy_.PackageLimit);
-            package_retrieved_ = package_retrieval_ == Retrieval::kComplete;
-        }
+    if (StartRetrieval("upgrade.zip")) {
+        package_retrieval_ =
+            EndRetrieval(client_.FtpRetrieve(package_.Handle(), policy_.PackageLimit));
+        package_retrieved_ = package_retrieval_ == Retrieval::kComplete;
     }
     client_.FtpCloseData();
     return true;

@@ -17,6 +17,9 @@
 // file allows unsigned packages ([Update] AllowUnsigned=1) for a server that cannot sign; a
 // damaged update.pub refuses every package.
 //
+// Before anything is fetched, the run checks that it can create files in the program folder;
+// a folder it cannot write ends the run with kCannotStoreLine.
+//
 // Every download goes into a temporary file in the program folder, bounded in size, and is
 // renamed over "ztl" and "UPGRADE.ZIP" only when the package passed both checks; a failed,
 // cut or oversized transfer leaves the previous files as they were and nothing else behind.
@@ -110,6 +113,10 @@ inline constexpr const char* kBadSignatureLine = "Error: package signature missi
 inline constexpr const char* kOverLimitLine = "Error: download over the size limit.";
 inline constexpr const char* kCannotStoreLine = "Error: cannot write to the program folder.";
 
+// How a run ended: with "Upgrade success.", without an update after the login, or without a
+// login (server unreachable, refused, wrong user or password).
+enum class UpdateOutcome { kSuccess, kNotUpdated, kNoConnection };
+
 struct UpdateServer {
     std::string Host = kDefaultHost;
     std::uint16_t Port = kDefaultPort;
@@ -133,12 +140,15 @@ public:
 
     // The whole run. True when it ended with "Upgrade success.".
     bool Run();
+    // How the last Run() ended.
+    UpdateOutcome Outcome() const { return outcome_; }
     // The Close button: ends the transfer that is waiting.
     void Abort() { client_.FtpAbort(); }
     bool Running() const { return running_; }
 
 private:
     bool Login();
+    bool CheckFolder();
     bool CheckKey();
     void List();
     bool FetchSupportFile();
@@ -153,6 +163,9 @@ private:
     // Opens a data connection and sends TYPE I and RETR `name`; true when the server is about
     // to send the file (the data connection is then accepted).
     bool StartRetrieval(const std::string& name);
+    // Ends a started transfer: a retrieval counts as complete only when the server's
+    // completion reply says so.
+    Retrieval EndRetrieval(Retrieval result);
 
     FtpClient& client_;
     UpdatePage& page_;
@@ -170,6 +183,7 @@ private:
     bool package_retrieved_ = false;
     std::uint32_t checksum_ = 0;
     bool running_ = false;
+    UpdateOutcome outcome_ = UpdateOutcome::kNotUpdated;
 };
 
 }  // namespace kv::update

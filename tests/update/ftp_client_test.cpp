@@ -1,6 +1,6 @@
-// The FTP client against a scripted control-connection server (reply judgement, the draining
-// rule, hostile replies) and against a real FTP server on loopback (listing, retrieval, byte
-// counts, a missing file, cancelling a transfer from the idle callback).
+// The FTP client against a scripted control-connection server (reply judgement, reply
+// framing, transfer completion, hostile replies) and against a real FTP server on loopback
+// (listing, retrieval, byte counts, a missing file, cancelling a transfer from the idle callback).
 #include "update/ftp_client.h"
 
 #include <arpa/inet.h>
@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -81,9 +82,10 @@ private:
                 std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
             } else if (step.kind == Step::kData) {
                 unsigned a, b, c, d, p1 = 0, p2 = 0;
-                if (received_.empty() ||
-                    std::sscanf(received_.back().c_str(), "PORT %u,%u,%u,%u,%u,%u", &a, &b, &c, &d,
-                                &p1, &p2) != 6) {
+                auto port = std::find_if(received_.rbegin(), received_.rend(),
+                                         [](auto& line) { return line.rfind("PORT ", 0) == 0; });
+                if (port == received_.rend() || std::sscanf(port->c_str(), "PORT %u,%u,%u,%u,%u,%u",
+                                                            &a, &b, &c, &d, &p1, &p2) != 6) {
                     continue;
                 }
                 int data = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -127,16 +129,16 @@ struct Transcript {
     }
 };
 
-TEST(FtpClient, JudgesRepliesByTheirFirstNumberAndDrainsWhatHasArrived) {
+TEST(FtpClient, JudgesRepliesByTheirFirstNumberAndReadsEachReplyWhole) {
     FakeServer server({S::Send("220-Welcome\r\n220-to the\r\n220 server\r\n"), S::Read(),
                        S::Send("331 user ok\r\n"), S::Read(), S::Send("230 in\r\n"), S::Read(),
                        S::Send("149 a\r\n"), S::Read(), S::Send("150 b\r\n"), S::Read(),
                        S::Send("Words judged by 150\r\n"), S::Read(), S::Send("399 c\r\n"),
                        S::Read(), S::Send("400 d\r\n"), S::Read(),
                        S::Send("words judged by 400\r\n"), S::Read(), S::Send("125 e\r\n"),
-                       // A line after a pause belongs to the next command.
-                       S::Read(), S::Send("200 first\r\n"), S::Pause(300), S::Send("500 late\r\n"),
-                       S::Read(), S::Send("200 own\r\n"), S::Read(),
+                       // A reply of several lines that comes in pieces is still one reply.
+                       S::Read(), S::Send("200-first\r\n"), S::Pause(300), S::Send("200 rest\r\n"),
+                       S::Read(), S::Send("500 own\r\n"), S::Read(),
                        // PORT is answered, then the server goes away.
                        S::Read(), S::Send("200 port\r\n")});
     FtpClient client;
@@ -153,8 +155,9 @@ TEST(FtpClient, JudgesRepliesByTheirFirstNumberAndDrainsWhatHasArrived) {
         judged.push_back(client.FtpCommand(c));
     EXPECT_EQ(judged, (std::vector<bool>{false, true, true, true, false, false, true}));
     EXPECT_TRUE(client.FtpCommand("NOOP"));
-    EXPECT_FALSE(client.FtpCommand("NOOP"));  // judged by the late 500
-    EXPECT_EQ(t.lines.back(), "500 late");
+    EXPECT_EQ(t.lines.back(), "200 rest");
+    EXPECT_FALSE(client.FtpCommand("NOOP"));  // judged by its own 500
+    EXPECT_EQ(t.lines.back(), "500 own");
     // Lines that would overflow the buffer or smuggle in a command are not sent at all.
     EXPECT_EQ(client.FtpSendLine("RETR", std::string(134, 'x')), 0u);
     EXPECT_EQ(client.FtpSendLine("RETR", "a\r\nDELE b"), 0u);
@@ -164,7 +167,7 @@ TEST(FtpClient, JudgesRepliesByTheirFirstNumberAndDrainsWhatHasArrived) {
     // wait for it; its stream is then empty.
     ASSERT_TRUE(client.FtpOpenData());
     auto start = Clock::now();
-    EXPECT_TRUE(client.FtpAcceptData());
+    EXPECT_FALSE(client.FtpAcceptData());
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
     std::string line;
     EXPECT_FALSE(client.FtpReadDataLine(line));
@@ -220,6 +223,56 @@ TEST(FtpClient, HostileRepliesEndTheLoginCleanly) {
     FtpClient client;
     EXPECT_FALSE(client.FtpLogin("127.0.0.1", "ftp", "tansy", port));
     EXPECT_FALSE(client.FtpLogin("no-such-host.invalid", "ftp", "tansy", port));
+}
+
+// A transfer ends with its completion reply, so the next command is judged by its own reply;
+// a server that cannot connect says so on the control connection, which ends the wait for the
+// data connection; a silent server ends every wait after the inactivity time-out.
+TEST(FtpClient, TransfersEndWithTheirCompletionReplyAndNoWaitIsEndless) {
+    FakeServer server({S::Send("220 ok\r\n"), S::Read(), S::Send("331 ok\r\n"), S::Read(),
+                       S::Send("230 ok\r\n"),
+                       // LIST: the listing, then its completion after the data closed.
+                       S::Read(), S::Send("200 port\r\n"), S::Read(), S::Send("150 here\r\n"),
+                       S::Data("ztl\r\n"), S::Send("226-done\r\n226 really\r\n"), S::Read(),
+                       S::Send("200 type\r\n"), S::Read(), S::Send("550 no ztl\r\n"),
+                       // RETR accepted, but the server cannot connect.
+                       S::Read(), S::Send("200 port\r\n"), S::Read(), S::Send("150 opening\r\n"),
+                       S::Send("425 cannot open the data connection\r\n"),
+                       // A command the server never answers.
+                       S::Read(), S::Pause(1000)});
+    FtpClient client;
+    client.OnIdle = [] {};
+    Transcript t;
+    t.Attach(client);
+    ASSERT_TRUE(client.FtpLogin("127.0.0.1", "ftp", "tansy", server.Port()));
+    ASSERT_TRUE(client.FtpOpenData());
+    ASSERT_TRUE(client.FtpCommand("LIST"));
+    EXPECT_TRUE(client.FtpAcceptData());
+    std::string line;
+    EXPECT_TRUE(client.FtpReadDataLine(line));
+    EXPECT_EQ(line, "ztl");
+    EXPECT_FALSE(client.FtpReadDataLine(line));
+    EXPECT_TRUE(client.FtpEndTransfer());
+    EXPECT_EQ(t.lines.back(), "226 really");
+    EXPECT_TRUE(client.FtpCommand("TYPE I"));
+    EXPECT_FALSE(client.FtpCommand("RETR ztl"));
+
+    ASSERT_TRUE(client.FtpOpenData());
+    ASSERT_TRUE(client.FtpCommand("RETR upgrade.zip"));
+    auto start = Clock::now();
+    EXPECT_FALSE(client.FtpAcceptData());
+    std::string got;
+    EXPECT_EQ(client.FtpRetrieveToMemory(got, 100), Retrieval::kComplete);
+    EXPECT_EQ(got, "");
+    EXPECT_FALSE(client.FtpEndTransfer());
+    EXPECT_EQ(t.lines.back(), "425 cannot open the data connection");
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+
+    client.SetInactivityTimeout(200);
+    start = Clock::now();
+    EXPECT_FALSE(client.FtpCommand("NOOP"));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+    client.FtpDisconnect();
 }
 
 TEST(FtpClient, DataLinesAreCutAtTheLineSizeAndAnUnendedLastLineIsDropped) {

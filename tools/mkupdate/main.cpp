@@ -12,10 +12,12 @@
 // values, and a 1024-byte text for the user, padded with NUL bytes (a longer text is cut at a
 // character boundary). With --key, "upgrade.sig" holds the signature of both made with
 // KEYFILE (see update/package_signature.h). All are written into FOLDER (default: the current
-// folder). Exit status 0 on success, 2 on any error.
+// folder), which is made (with the folders above it, mode 0755) when it is missing. Exit
+// status 0 on success, 2 on any error.
 #include <sys/stat.h>
 #include <zlib.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -100,6 +102,19 @@ std::string CutText(const std::string& text, std::size_t size) {
     return text.substr(0, end);
 }
 
+// Makes `path` and every missing folder above it (mode 0755, as umask allows). An existing
+// folder, or a link to one, is fine; anything else in the way is an error.
+bool MakeFolders(const std::string& path) {
+    std::size_t slash = 0;
+    do {
+        slash = path.find('/', slash + 1);
+        const std::string prefix = path.substr(0, slash);
+        if (::mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    } while (slash != std::string::npos);
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 int Fail(const std::string& message) {
     std::fprintf(stderr, "kestravo-mkupdate: %s\n", message.c_str());
     return 2;
@@ -147,6 +162,7 @@ int main(int argc, char** argv) {
     }
     if (inputs.empty() || inputs.size() > 0xffff) return Usage();
     output = kv::platform::WithTrailingSlash(output);
+    if (!MakeFolders(output)) return Fail("cannot make the folder " + output);
     kv::update::SecretKey key{};
     if (!key_file.empty() && !kv::update::LoadSecretKey(key_file, key))
         return Fail("cannot read the key " + key_file);

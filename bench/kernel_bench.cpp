@@ -19,12 +19,12 @@
 #include <string>
 #include <vector>
 
+#include "catalogue/catalogue.h"
 #include "engine/engine.h"
 #include "engine/match_kernel.h"
 #include "engine/signature_database.h"
 #include "platform/files.h"
-#include "ui/catalogue/catalogue.h"
-#include "ui/report/report.h"
+#include "report/report.h"
 
 namespace {
 

@@ -26,12 +26,12 @@
 #include <cstring>
 #include <string>
 
+#include "catalogue/catalogue.h"
 #include "containers/member_scan.h"
 #include "containers/zip_reader.h"
 #include "engine/engine.h"
 #include "platform/files.h"
-#include "ui/catalogue/catalogue.h"
-#include "ui/report/report.h"
+#include "report/report.h"
 
 namespace kv {
 

@@ -5,11 +5,11 @@
 // to its standard output, which is read here through a pipe.
 #include <cstring>
 
+#include "catalogue/catalogue.h"
 #include "engine/engine.h"
 #include "platform/block_device.h"
 #include "platform/process.h"
-#include "ui/catalogue/catalogue.h"
-#include "ui/report/report.h"
+#include "report/report.h"
 
 namespace kv {
 

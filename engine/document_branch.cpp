@@ -3,7 +3,7 @@
 // plain data in 4000-byte blocks for everything else.
 #include "containers/word_macros.h"
 #include "engine/engine.h"
-#include "ui/report/report.h"
+#include "report/report.h"
 
 namespace kv {
 

@@ -2,11 +2,11 @@
 
 #include <cstring>
 
+#include "catalogue/catalogue.h"
 #include "platform/device.h"
 #include "platform/files.h"
 #include "platform/folder_listing.h"
-#include "ui/catalogue/catalogue.h"
-#include "ui/report/report.h"
+#include "report/report.h"
 
 namespace kv {
 

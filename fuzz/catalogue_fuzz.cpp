@@ -8,9 +8,10 @@
 #include <cstring>
 #include <string>
 
+#include "catalogue/catalogue.h"
+#include "catalogue/catalogue_format.h"
 #include "fuzz/fuzz_support.h"
-#include "ui/catalogue/catalogue.h"
-#include "ui/catalogue/catalogue_format.h"
+#include "ui/hint_rules.h"
 
 namespace {
 

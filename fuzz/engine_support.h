@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string>
 
+#include "catalogue/catalogue.h"
 #include "engine/engine.h"
-#include "ui/catalogue/catalogue.h"
-#include "ui/report/report.h"
+#include "report/report.h"
 
 namespace kv::fuzz {
 

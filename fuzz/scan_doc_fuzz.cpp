@@ -13,7 +13,7 @@
 #include "containers/word_macros.h"
 #include "fuzz/engine_support.h"
 #include "fuzz/fuzz_support.h"
-#include "ui/report/report.h"
+#include "report/report.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);

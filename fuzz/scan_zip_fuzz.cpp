@@ -11,7 +11,7 @@
 
 #include "fuzz/engine_support.h"
 #include "fuzz/fuzz_support.h"
-#include "ui/report/report.h"
+#include "report/report.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     kv::fuzz::ScratchDir dir;

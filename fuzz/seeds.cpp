@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "catalogue/catalogue_format.h"
 #include "fuzz/database_support.h"
 #include "fuzz/fuzz_support.h"
 #include "tests/containers/compound_builder.h"
 #include "tests/containers/zip_builder.h"
-#include "ui/catalogue/catalogue_format.h"
 #include "update/package_signature.h"
 
 namespace {

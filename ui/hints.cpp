@@ -8,7 +8,8 @@
 #include <QToolTip>
 #include <QWidget>
 
-#include "ui/catalogue/catalogue.h"
+#include "catalogue/catalogue.h"
+#include "ui/hint_rules.h"
 
 namespace kv {
 

@@ -16,12 +16,12 @@
 #include <memory>
 #include <string>
 
+#include "catalogue/catalogue.h"
 #include "engine/engine.h"
 #include "platform/change_watch.h"
-#include "ui/catalogue/catalogue.h"
+#include "report/report.h"
 #include "ui/pictures.h"
 #include "ui/printing.h"
-#include "ui/report/report.h"
 #include "ui/schedule.h"
 #include "ui/settings.h"
 #include "ui/windows/animations.h"

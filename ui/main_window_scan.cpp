@@ -9,10 +9,10 @@
 
 #include <ctime>
 
+#include "engine/report_blocks.h"
 #include "platform/files.h"
 #include "ui/dialog_host.h"
 #include "ui/main_window.h"
-#include "ui/report/report_blocks.h"
 #include "ui/timgbox.h"
 #include "ui/widgets.h"
 

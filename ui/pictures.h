@@ -7,7 +7,7 @@
 #include <QPixmap>
 #include <QString>
 
-#include "ui/report/report_blocks.h"
+#include "engine/report_blocks.h"
 
 namespace kv {
 

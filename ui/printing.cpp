@@ -3,8 +3,8 @@
 #include <QFontMetrics>
 #include <QPrinter>
 
+#include "report/report.h"
 #include "ui/look.h"
-#include "ui/report/report.h"
 
 namespace kv {
 

@@ -2,8 +2,8 @@
 
 #include <QPainter>
 
+#include "report/report.h"
 #include "ui/pictures.h"
-#include "ui/report/report.h"
 #include "ui/timgbox.h"
 
 namespace kv {

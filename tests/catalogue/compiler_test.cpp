@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "catalogue/catalogue.h"
 #include "platform/files.h"
 #include "tests/support/test_support.h"
-#include "ui/catalogue/catalogue.h"
 
 namespace {
 

@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "catalogue/catalogue.h"
 #include "tests/support/test_support.h"
-#include "ui/catalogue/catalogue.h"
+#include "ui/hint_rules.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "catalogue/catalogue.h"
+#include "catalogue/catalogue_format.h"
 #include "platform/files.h"
 #include "tests/support/test_support.h"
-#include "ui/catalogue/catalogue.h"
-#include "ui/catalogue/catalogue_format.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include "catalogue/catalogue.h"
 #include "engine/engine.h"
+#include "report/report.h"
 #include "tests/support/test_support.h"
-#include "ui/catalogue/catalogue.h"
-#include "ui/report/report.h"
 
 namespace kv {
 namespace {

@@ -19,12 +19,12 @@
 #include <map>
 #include <thread>
 
+#include "catalogue/catalogue.h"
+#include "catalogue/catalogue_format.h"
 #include "engine/signature_database.h"
 #include "tests/containers/compound_builder.h"
 #include "tests/containers/zip_builder.h"
 #include "tests/support/test_support.h"
-#include "ui/catalogue/catalogue.h"
-#include "ui/catalogue/catalogue_format.h"
 
 namespace kv::test {
 namespace {

@@ -4,10 +4,10 @@
 
 #include <chrono>
 
+#include "catalogue/catalogue.h"
+#include "engine/report_blocks.h"
+#include "report/report.h"
 #include "tests/support/test_support.h"
-#include "ui/catalogue/catalogue.h"
-#include "ui/report/report.h"
-#include "ui/report/report_blocks.h"
 
 namespace kv {
 namespace {

@@ -13,8 +13,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "catalogue/catalogue.h"
 #include "tests/support/test_support.h"
-#include "ui/catalogue/catalogue.h"
 
 namespace kv {
 namespace {

@@ -13,12 +13,12 @@
 
 #include <filesystem>
 
+#include "catalogue/catalogue.h"
 #include "engine/engine.h"
 #include "platform/files.h"
 #include "tests/containers/compound_builder.h"
 #include "tests/ui/ui_test_main.h"
 #include "tests/ui/ui_test_support.h"
-#include "ui/catalogue/catalogue.h"
 #include "ui/windows/animations.h"
 #include "ui/windows/copia.h"
 #include "ui/windows/dettagli.h"

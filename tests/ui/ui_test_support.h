@@ -11,10 +11,10 @@
 #include <optional>
 #include <string>
 
+#include "report/report.h"
 #include "tests/support/test_support.h"
 #include "ui/dialog_host.h"
 #include "ui/main_window.h"
-#include "ui/report/report.h"
 #include "ui/windows/timerwindow.h"
 
 namespace kv::test {

@@ -6,7 +6,7 @@
 #include <optional>
 #include <unordered_map>
 
-#include "ui/catalogue/catalogue_format.h"
+#include "catalogue/catalogue_format.h"
 
 namespace kv::catc {
 

@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "catalogue/catalogue.h"
 #include "engine/engine.h"
+#include "engine/report_blocks.h"
 #include "platform/files.h"
-#include "ui/catalogue/catalogue.h"
-#include "ui/report/report.h"
-#include "ui/report/report_blocks.h"
+#include "report/report.h"
 
 namespace {
 

@@ -9,13 +9,13 @@
 
 #include <unistd.h>
 
+#include "catalogue/catalogue.h"
 #include "containers/word_macros.h"
 #include "platform/device.h"
 #include "platform/files.h"
 #include "platform/process.h"
-#include "ui/catalogue/catalogue.h"
+#include "report/report.h"
 #include "ui/look.h"
-#include "ui/report/report.h"
 #include "ui/windows/animations.h"
 #include "ui/windows/file_actions.h"
 #include "ui/windows/stepbar.h"

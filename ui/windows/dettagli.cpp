@@ -14,7 +14,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include "ui/catalogue/catalogue.h"
+#include "catalogue/catalogue.h"
 #include "ui/look.h"
 #include "ui/widgets.h"
 

@@ -10,11 +10,11 @@
 #include <QPainter>
 #include <QTimer>
 
-#include "ui/catalogue/catalogue.h"
+#include "catalogue/catalogue.h"
+#include "report/report.h"
 #include "ui/dialog_host.h"
 #include "ui/look.h"
 #include "ui/pictures.h"
-#include "ui/report/report.h"
 #include "ui/report_drawing.h"
 #include "ui/timgbox.h"
 #include "ui/windows/animations.h"

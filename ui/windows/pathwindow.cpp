@@ -6,7 +6,7 @@
 #include <QPainter>
 #include <QPushButton>
 
-#include "ui/catalogue/catalogue.h"
+#include "catalogue/catalogue.h"
 #include "ui/look.h"
 #include "ui/pictures.h"
 

@@ -6,8 +6,8 @@
 #include <QScreen>
 #include <QTimer>
 
+#include "catalogue/catalogue.h"
 #include "platform/files.h"
-#include "ui/catalogue/catalogue.h"
 #include "ui/look.h"
 #include "ui/pictures.h"
 

@@ -11,7 +11,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include "ui/catalogue/catalogue.h"
+#include "catalogue/catalogue.h"
 #include "ui/dialog_host.h"
 #include "ui/look.h"
 #include "ui/pictures.h"

@@ -1,4 +1,4 @@
-#include "ui/report/report.h"
+#include "report/report.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,8 +6,8 @@
 
 #include <cerrno>
 
+#include "catalogue/catalogue.h"
 #include "platform/files.h"
-#include "ui/catalogue/catalogue.h"
 
 namespace kv {
 

@@ -1,6 +1,6 @@
-#include "ui/report/report_blocks.h"
+#include "engine/report_blocks.h"
 
-#include "ui/catalogue/catalogue.h"
+#include "catalogue/catalogue.h"
 
 namespace kv {
 

@@ -58,16 +58,4 @@ private:
 // fixed-size text field (the message buffer, the tray tip).
 std::size_t Utf8PrefixLength(std::string_view text, std::size_t max_bytes);
 
-// Whether a hint is a message number: 1 to 3 characters, all decimal digits.
-bool IsNumberedHint(const std::string& hint);
-// The text a hint shows: for a numbered hint the text of its message (empty when the catalogue
-// has none), any other hint as it stands. A short hint that is not a number ("OK", "?") is
-// shown as it stands too.
-std::string HintText(const Catalogue& catalogue, const std::string& hint);
-
-// The message that a control's tag (or a menu item's help-context number) names: none for 0
-// and below, which keep their caption; otherwise the tag modulo 65536, as message numbers
-// are 16-bit.
-std::optional<std::uint16_t> MessageNumberOfTag(std::int64_t tag);
-
 }  // namespace kv

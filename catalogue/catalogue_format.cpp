@@ -1,4 +1,4 @@
-#include "ui/catalogue/catalogue_format.h"
+#include "catalogue/catalogue_format.h"
 
 namespace kv::catalogue {
 

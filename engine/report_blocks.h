@@ -6,7 +6,7 @@
 #include <string>
 
 #include "engine/scan_types.h"
-#include "ui/report/report.h"
+#include "report/report.h"
 
 namespace kv {
 

@@ -37,10 +37,10 @@ struct ToolResult {
     Clock::duration took{};
 };
 
-// Runs `argv`, calling `watch` every few milliseconds while it runs; a run past kBound is
-// killed (its status is then -1).
+// Runs `argv`, calling `watch` with its process every few milliseconds while it runs; a run past
+// kBound is killed (its status is then -1).
 ToolResult RunTool(const kv::test::TempDir& dir, const std::vector<std::string>& argv,
-                   const std::function<void()>& watch = nullptr) {
+                   const std::function<void(pid_t)>& watch = nullptr) {
     const std::string out = dir / "tool.out";
     const auto start = Clock::now();
     const pid_t pid = ::fork();
@@ -65,7 +65,7 @@ ToolResult RunTool(const kv::test::TempDir& dir, const std::vector<std::string>&
             status = -1;
             break;
         }
-        if (watch) watch();
+        if (watch) watch(pid);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     result.took = Clock::now() - start;
@@ -137,7 +137,7 @@ protected:
         for (const char* name : {"upgrade.zip", "ztl", "upgrade.sig"})
             ::chmod((root_ + name).c_str(), 0644);
     }
-    ToolResult Update(const std::function<void()>& watch = nullptr) {
+    ToolResult Update(const std::function<void(pid_t)>& watch = nullptr) {
         return RunTool(
             dir_,
             {Tool(), "--host", "127.0.0.1", "--port", std::to_string(port_), "--folder", program_},
@@ -205,27 +205,35 @@ TEST_P(ToolTest, ExitStatusAndProgramFolderFollowTheOutcome) {
     }
 }
 
-// The server dies while the package comes: the run ends at once, without an update.
-TEST_P(ToolTest, ServerDyingMidTransferEndsWithoutUpdate) {
+// The server dies, or the tool is told to stop, while the package comes: the run ends at once,
+// without an update and without a temporary file left.
+TEST_P(ToolTest, AnInterruptedTransferEndsWithoutUpdate) {
     ASSERT_NO_FATAL_FAILURE(StartServer(256 * 1024));
     std::string noise(2 << 20, '\0');
     std::uint32_t state = 11;
     for (char& c : noise) c = static_cast<char>((state = state * 1103515245u + 12345u) >> 24);
     MakePackage({{"big.dat", noise}});
-    WriteFile(program_ + "UPGRADE.ZIP", "old package");
-    bool killed = false;
-    const ToolResult r = Update([&] {
-        if (!killed && LargestStaged(program_) >= 64 * 1024) {
-            kill_();
-            killed = true;
-        }
-    });
-    EXPECT_TRUE(killed);
-    EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_LT(r.took, kBound);
-    EXPECT_TRUE(ReadFile(program_ + "UPGRADE.ZIP") == "old package");
-    EXPECT_FALSE(std::filesystem::exists(program_ + "big.dat"));
-    EXPECT_EQ(LargestStaged(program_), 0u);
+    const std::vector<std::pair<const char*, std::function<void(pid_t)>>> interruptions = {
+        {"the tool gets SIGTERM", [](pid_t tool) { ::kill(tool, SIGTERM); }},
+        {"the server dies", [this](pid_t) { kill_(); }},
+    };
+    for (const auto& [what, interrupt] : interruptions) {
+        SCOPED_TRACE(what);
+        WriteFile(program_ + "UPGRADE.ZIP", "old package");
+        bool interrupted = false;
+        const ToolResult r = Update([&, &interrupt = interrupt](pid_t tool) {
+            if (!interrupted && LargestStaged(program_) >= 64 * 1024) {
+                interrupt(tool);
+                interrupted = true;
+            }
+        });
+        EXPECT_TRUE(interrupted);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_LT(r.took, kBound);
+        EXPECT_TRUE(ReadFile(program_ + "UPGRADE.ZIP") == "old package");
+        EXPECT_FALSE(std::filesystem::exists(program_ + "big.dat"));
+        EXPECT_EQ(LargestStaged(program_), 0u);
+    }
 }
 
 // A folder that only root may write: the ordinary user's run says so and changes nothing.

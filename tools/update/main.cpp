@@ -15,11 +15,15 @@
 //
 // Exit status: 0 "Upgrade success.", 1 the update did not happen, 2 the server could not be
 // reached or logged into, or the arguments are wrong.
+//
+// SIGINT, SIGTERM and SIGHUP end every transfer as the Close button ends one: the run goes on
+// to its end without the files still to come, so nothing half-fetched is left behind.
 #include <unistd.h>
 
 #include <csignal>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "platform/files.h"
@@ -28,6 +32,13 @@
 #include "update/update_run.h"
 
 namespace {
+
+// Set by SIGINT, SIGTERM or SIGHUP; the page's event pump passes it on to the run.
+volatile sig_atomic_t g_interrupted = 0;
+
+void OnSignal(int) {
+    g_interrupted = 1;
+}
 
 // The Update page as lines of text.
 class TextPage : public kv::update::UpdatePage {
@@ -63,7 +74,14 @@ public:
         std::fprintf(stderr, "kestravo-update: Setup error: Package file error\n");
     }
     void ShowExtractProgress(std::uint64_t, std::uint64_t) override {}
-    void Pump() override {}
+    // Every wait of the run pumps: after a signal each one ends at once, so the run hurries to
+    // its end (the files already verified are still installed whole, or not at all).
+    void Pump() override {
+        if (g_interrupted && on_interrupt) on_interrupt();
+    }
+
+    // What a signal does: abort the waiting transfer.
+    std::function<void()> on_interrupt;
 
 private:
     void EndProgress() {
@@ -124,12 +142,18 @@ int main(int argc, char** argv) {
     }
     // A reader of the transcript that goes away must not end an installation half-way.
     ::signal(SIGPIPE, SIG_IGN);
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
     TextPage page;
     kv::update::FtpClient client;
     kv::update::UpdateRun run(
         client, page, folder, server,
         kv::update::UpdatePolicy::FromSettings(kv::platform::Profile::Settings()));
+    page.on_interrupt = [&run] { run.Abort(); };
     run.Run();
+    if (g_interrupted) std::fputs("kestravo-update: interrupted\n", stderr);
     switch (run.Outcome()) {
         case kv::update::UpdateOutcome::kSuccess:
             return 0;

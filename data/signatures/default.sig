@@ -1,7 +1,8 @@
 # The default signature database, compiled into the program folder at build time by
 # kestravo-sigc (Matrix.DLL, Virus.seq, tbl02.dir, tbl02, tbl02.nam and virus.lst).
 #
-# NAME:TARGETS:BODY - TARGETS is exe, com, boot (joined by '+') or doc; see kestravo-sigc.
+# NAME:TARGETS:BODY - TARGETS is exe, com, boot (joined by '+') or doc; the language is
+# described in docs/SIGNATURES.md.
 
 !version 1
 

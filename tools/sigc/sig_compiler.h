@@ -1,19 +1,10 @@
 // The signature compiler: turns signature source text into the five database files, and a
 // loaded database back into source.
 //
-// Source (UTF-8; '#' outside a quoted string starts a comment; one signature per line):
-//   NAME:TARGETS:BODY   program or boot signature; TARGETS is exe, com, boot or a '+' join
-//                       (target mask bits 1, 2, 4). A BODY beginning with '^' goes only into
-//                       the anchored candidate list 256.
-//   NAME:doc:BODY       document signature (trie); literals only.
-//   !version N          database version (0..65535) written into the pattern file header.
-// Body tokens, blanks optional between them: hex byte pairs ("e8 00 00", "e80000") and quoted
-// strings ("X5O!" with \\, \" and \xHH) are literals; ?? skips a byte; {n} skips n bytes
-// ({0} skips nothing but ends a literal: "aa {0} bb" is two literals, which a gap before them
-// compares one at a time, while "aa bb" is one);
-// {-m} is a gap of m + 1 tries (m 1..99) followed by a literal, nibble test, condition or
-// routine; a? and ?a test the high and the low nibble; (entry), (near-end N), (header),
-// (decryptor), (marker) and (routine R).
+// The source language is described in docs/SIGNATURES.md: one NAME:TARGETS:BODY line per
+// signature (TARGETS exe, com, boot, a '+' join, or doc), "!version N", and body tokens (hex
+// bytes, quoted strings, ??, {n}, {0} as a literal boundary, {-m} gaps, nibble tests,
+// conditions and routine calls).
 #pragma once
 
 #include <cstdint>

@@ -183,62 +183,62 @@ public:
 
     // ---- Controls, by their form names ----
     QLabel* Image3 = nullptr;  // window background
-    QLabel* Label1 = nullptr;
-    QLabel* Label2 = nullptr;
-    QLabel* Label3 = nullptr;
+    QLabel* Label1 = nullptr;  // "Kestravo": the product name
+    QLabel* Label2 = nullptr;  // the line under the name (message 112)
+    QLabel* Label3 = nullptr;  // "AntiVirus ": the title's second word
     QFrame* Shape1 = nullptr;  // decorative shapes shown at 4 bits per pixel and fewer
     QFrame* Shape2 = nullptr;
     QFrame* Shape3 = nullptr;
     QFrame* Shape4 = nullptr;
     QFrame* Shape5 = nullptr;
-    QFrame* Panel1 = nullptr;  // the raised frame around the notebook
-    QStackedWidget* Notebook1 = nullptr;
-    QTabBar* TabSet1 = nullptr;
-    QLabel* Label19 = nullptr;
-    QLabel* Image2 = nullptr;
-    TimgLBox* imgLBox2 = nullptr;  // the Resource list
-    QToolButton* SpeedButton1 = nullptr;
-    QToolButton* SpeedButton2 = nullptr;
+    QFrame* Panel1 = nullptr;             // the raised frame around the notebook
+    QStackedWidget* Notebook1 = nullptr;  // the five pages, Setup to Update
+    QTabBar* TabSet1 = nullptr;           // the page tabs (messages 340 to 344)
+    QLabel* Label19 = nullptr;            // "Risorse da Controllare": the Resource list's caption
+    QLabel* Image2 = nullptr;             // the picture behind the Resource list's caption
+    TimgLBox* imgLBox2 = nullptr;         // the Resource list
+    QToolButton* SpeedButton1 = nullptr;  // "Scansione": scans the Resource list
+    QToolButton* SpeedButton2 = nullptr;  // exit: stops a scan, else closes the window
     QFrame* StatusBar1 = nullptr;
-    QLabel* status1 = nullptr;
-    StatusPanel* Status2 = nullptr;
-    QTimer* Timer1 = nullptr;
-    // Page 0
-    QLabel* Image9 = nullptr;
-    QFrame* Panel2 = nullptr;
-    QLabel* Label20 = nullptr;
-    QToolButton* SpeedButton14 = nullptr;
-    QComboBox* DriveComboBox1 = nullptr;
-    DirectoryTree* DirectoryListBox1 = nullptr;
-    QToolButton* SpeedButton3 = nullptr;
-    QToolButton* SpeedButton4 = nullptr;
-    QToolButton* SpeedButton5 = nullptr;
-    QToolButton* SpeedButton6 = nullptr;
-    QLabel* Label6 = nullptr;
-    // Page 1
-    TimgLBox* Memo1 = nullptr;
-    // Page 2
-    QLabel* Image11 = nullptr;
-    QToolButton* SpeedButton7 = nullptr;
-    QLabel* Label7 = nullptr;
-    QLabel* Label14 = nullptr;
-    TimgLBox* imgLBox3 = nullptr;  // the Download-folder list
-    QPushButton* BitBtn1 = nullptr;
-    QPushButton* BitBtn2 = nullptr;
-    // Page 3
-    QLabel* Image10 = nullptr;
-    QLabel* Label4 = nullptr;
-    QListWidget* virusListBox = nullptr;
-    // Page 4
-    QLabel* Label21 = nullptr;  // "Status:"
-    QLabel* ftpConnection = nullptr;
-    QLabel* Label22 = nullptr;  // "Kilobytes:"
-    QLabel* ftpsizelabel = nullptr;
-    StepBar* progressbar1 = nullptr;
-    QFrame* Shape6 = nullptr;
-    QPlainTextEdit* memo6 = nullptr;
-    QPushButton* ConnectBTN = nullptr;
-    QPushButton* Closebtn = nullptr;
+    QLabel* status1 = nullptr;       // the wide status panel: hints and notices
+    StatusPanel* Status2 = nullptr;  // progress caption, clock and the archive gauge
+    QTimer* Timer1 = nullptr;        // the 1.5 s tick: clock, schedule, internet mode
+    // Page 0: Setup
+    QLabel* Image9 = nullptr;                    // page background
+    QFrame* Panel2 = nullptr;                    // the sunken frame of the folder chooser
+    QLabel* Label20 = nullptr;                   // the current folder of the folder tree
+    QToolButton* SpeedButton14 = nullptr;        // "I": the path dialog (type a folder)
+    QComboBox* DriveComboBox1 = nullptr;         // mounted file systems
+    DirectoryTree* DirectoryListBox1 = nullptr;  // the folder tree
+    QToolButton* SpeedButton3 = nullptr;         // "Aggiungi": adds the selected folder
+    QToolButton* SpeedButton4 = nullptr;         // "Rimuovi": removes the selected resources
+    QToolButton* SpeedButton5 = nullptr;         // "Aggiungi file": adds one file
+    QToolButton* SpeedButton6 = nullptr;         // "Usa Timer": schedule toggle
+    QLabel* Label6 = nullptr;                    // "Usa Timer", the toggle's caption
+    // Page 1: Report
+    TimgLBox* Memo1 = nullptr;  // the report list
+    // Page 2: Internet
+    QLabel* Image11 = nullptr;            // page background
+    QToolButton* SpeedButton7 = nullptr;  // internet mode switch
+    QLabel* Label7 = nullptr;             // "Attiva modalità internet", the switch's caption
+    QLabel* Label14 = nullptr;            // the Download-folder list's caption
+    TimgLBox* imgLBox3 = nullptr;         // the Download-folder list
+    QPushButton* BitBtn1 = nullptr;       // "Aggiungi": adds a download folder (folder picker)
+    QPushButton* BitBtn2 = nullptr;       // "Rimuovi": removes the selected download folder
+    // Page 3: Virus list
+    QLabel* Image10 = nullptr;            // page background
+    QLabel* Label4 = nullptr;             // "Lista virus"
+    QListWidget* virusListBox = nullptr;  // the names of "virus.lst"
+    // Page 4: Update
+    QLabel* Label21 = nullptr;          // "Status:"
+    QLabel* ftpConnection = nullptr;    // "Connected" / "Disconnected"
+    QLabel* Label22 = nullptr;          // "Kilobytes:"
+    QLabel* ftpsizelabel = nullptr;     // bytes of the package received
+    StepBar* progressbar1 = nullptr;    // the package download's progress
+    QFrame* Shape6 = nullptr;           // the frame around the transcript
+    QPlainTextEdit* memo6 = nullptr;    // the update transcript
+    QPushButton* ConnectBTN = nullptr;  // "Connect": runs the update
+    QPushButton* Closebtn = nullptr;    // "Close": ends the transfer in progress
     // The tray icon (null when the desktop has no tray) and its pop-up menu
     QSystemTrayIcon* TrayIcon = nullptr;
     QMenu* PopupMenu1 = nullptr;

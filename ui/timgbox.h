@@ -80,4 +80,7 @@ private:
 // Draws `text` with its top at `top` (the way the rows place their texts).
 void DrawTextAtTop(QPainter& painter, int x, int top, const QString& text);
 
+// The owner-drawn list box of the report and the lists, by its role.
+using PictureListBox = TimgLBox;
+
 }  // namespace kv

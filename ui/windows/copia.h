@@ -88,4 +88,7 @@ private:
     bool finished_ = false;
 };
 
+// The action window on infected files, by its role.
+using ActionWindow = Tfcopia;
+
 }  // namespace kv

@@ -49,4 +49,7 @@ private:
     void DriveComboBox1Change();
 };
 
+// The destination folder dialog of copy and move, by its role.
+using DestinationFolderDialog = TFormDettagli;
+
 }  // namespace kv

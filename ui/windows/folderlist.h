@@ -39,4 +39,7 @@ private:
     void ShowFolder(const QString& folder);
 };
 
+// The folder picker of internet mode, by its role.
+using FolderPicker = TFolderList;
+
 }  // namespace kv

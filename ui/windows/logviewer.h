@@ -98,4 +98,7 @@ private:
     QPointer<QAction> restore_item_;
 };
 
+// The log viewer and the widened report window, by its role.
+using LogViewer = TForm4;
+
 }  // namespace kv

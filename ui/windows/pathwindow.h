@@ -38,4 +38,7 @@ private:
     QPixmap background_;
 };
 
+// The path dialog, by its role.
+using PathDialog = TForm3;
+
 }  // namespace kv

@@ -50,4 +50,7 @@ private:
     void Timer1Timer();
 };
 
+// The about window, by its role.
+using AboutWindow = TForm1;
+
 }  // namespace kv

@@ -86,4 +86,7 @@ private:
     QPixmap background_;
 };
 
+// The schedule dialog, by its role.
+using ScheduleDialog = TForm;
+
 }  // namespace kv

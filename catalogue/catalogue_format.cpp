@@ -1,27 +1,23 @@
 #include "catalogue/catalogue_format.h"
 
+#include "platform/byte_order.h"
+
 namespace kv::catalogue {
 
 Record DecodeRecord(const unsigned char* bytes) {
     Record record;
-    record.number = static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
+    record.number = platform::LoadLe16(bytes);
     record.language = bytes[2];
-    record.length = static_cast<std::uint16_t>(bytes[3] | (bytes[4] << 8));
-    record.offset =
-        static_cast<std::uint32_t>(bytes[5]) | (static_cast<std::uint32_t>(bytes[6]) << 8) |
-        (static_cast<std::uint32_t>(bytes[7]) << 16) | (static_cast<std::uint32_t>(bytes[8]) << 24);
+    record.length = platform::LoadLe16(bytes + 3);
+    record.offset = platform::LoadLe32(bytes + 5);
     return record;
 }
 
 void EncodeRecord(const Record& record, unsigned char* bytes) {
-    bytes[0] = static_cast<unsigned char>(record.number & 0xFF);
-    bytes[1] = static_cast<unsigned char>(record.number >> 8);
+    platform::StoreLe16(bytes, record.number);
     bytes[2] = record.language;
-    bytes[3] = static_cast<unsigned char>(record.length & 0xFF);
-    bytes[4] = static_cast<unsigned char>(record.length >> 8);
-    for (int i = 0; i < 4; ++i) {
-        bytes[5 + i] = static_cast<unsigned char>((record.offset >> (8 * i)) & 0xFF);
-    }
+    platform::StoreLe16(bytes + 3, record.length);
+    platform::StoreLe32(bytes + 5, record.offset);
 }
 
 std::string_view TextOf(std::string_view image, const Record& record) {

@@ -1,4 +1,5 @@
 #include "containers/compound_file.h"
+#include "platform/byte_order.h"
 
 #include <algorithm>
 #include <cstring>
@@ -20,11 +21,6 @@ constexpr std::size_t kEntryStartOffset = 0x74;
 constexpr std::size_t kFatEntriesPerSector = kSectorSize / 4;
 // The first seven bytes of the name "Word..." in UTF-16LE.
 constexpr std::uint8_t kWordName[7] = {'W', 0, 'o', 0, 'r', 0, 'd'};
-
-std::uint32_t Get32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
 
 std::int64_t SectorPos(std::uint32_t sector) {
     return (static_cast<std::int64_t>(sector) + 1) * static_cast<std::int64_t>(kSectorSize);
@@ -69,16 +65,16 @@ int CompoundFile::ReadStructure() {
     if (header[kSectorShiftOffset] != 9 || header[kSectorShiftOffset + 1] != 0) return kDocNotWord;
 
     // Allocation-table sectors listed in the header (the header's table only).
-    std::uint32_t fat_count = Get32(header + kFatCountOffset);
+    std::uint32_t fat_count = platform::LoadLe32(header + kFatCountOffset);
     std::vector<std::uint32_t> fat_sectors;
     for (std::size_t i = 0; i < kFatTableEntries && i < fat_count; ++i) {
         std::size_t at = kFatTableOffset + 4 * i;
         if (at + 4 > static_cast<std::size_t>(got)) break;
-        fat_sectors.push_back(Get32(header + at));
+        fat_sectors.push_back(platform::LoadLe32(header + at));
     }
 
     // The Word stream's entry among the first four of the first directory sector.
-    std::uint32_t dir_sector = Get32(header + kDirSectorOffset);
+    std::uint32_t dir_sector = platform::LoadLe32(header + kDirSectorOffset);
     std::uint8_t dir[kDirEntrySize * kDirEntriesRead] = {};
     std::int64_t dir_pos = SectorPos(dir_sector);
     long dir_got =
@@ -88,7 +84,7 @@ int CompoundFile::ReadStructure() {
         if (static_cast<long>((i + 1) * kDirEntrySize) > dir_got) break;
         const std::uint8_t* entry = dir + i * kDirEntrySize;
         if (std::memcmp(entry, kWordName, sizeof kWordName) == 0) {
-            stream_start_ = Get32(entry + kEntryStartOffset);
+            stream_start_ = platform::LoadLe32(entry + kEntryStartOffset);
             found = true;
             break;
         }
@@ -139,7 +135,7 @@ void CompoundFile::BuildChain(const std::vector<std::uint32_t>& fat_sectors,
             long got = cache_.ReadAt(file_, file_size_, fat.data(), kSectorSize, pos);
             if (got < static_cast<long>(kSectorSize)) break;
         }
-        sector = Get32(fat.data() + 4 * (sector % kFatEntriesPerSector));
+        sector = platform::LoadLe32(fat.data() + 4 * (sector % kFatEntriesPerSector));
     }
     // The bytes a read from the stream's start can deliver: whole sectors up to the first one
     // that the end of the file cuts short.

@@ -1,4 +1,5 @@
 #include "containers/word_macros.h"
+#include "platform/byte_order.h"
 
 #include <algorithm>
 #include <array>
@@ -16,15 +17,6 @@ constexpr std::size_t kFieldsEnd = kTableLengthField + 4;
 constexpr std::uint32_t kMinimumTableLength = 27;
 constexpr std::size_t kRecordSize = 24;
 constexpr std::uint8_t kRecordMark = 0x55;
-
-std::uint16_t Get16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-std::uint32_t Get32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
 
 // Upper-cases the letters a to z only.
 std::string UpperAscii(std::string text) {
@@ -52,9 +44,9 @@ int WordDocument::ReadFields() {
     std::uint8_t fields[kFieldsEnd] = {};
     file_.SeekStream(0);
     std::size_t got = file_.ReadStream(fields, sizeof fields);
-    if (got < sizeof fields || Get16(fields) != kWord6Ident) return kDocNotWord;
-    table_offset_ = Get32(fields + kTableOffsetField);
-    table_length_ = Get32(fields + kTableLengthField);
+    if (got < sizeof fields || platform::LoadLe16(fields) != kWord6Ident) return kDocNotWord;
+    table_offset_ = platform::LoadLe32(fields + kTableOffsetField);
+    table_length_ = platform::LoadLe32(fields + kTableLengthField);
     if (table_length_ < kMinimumTableLength ||
         static_cast<std::int64_t>(table_length_) > file_.FileSize()) {
         return kDocNoMacros;
@@ -91,7 +83,7 @@ int WordDocument::ReadMacroTable() {
         c = j - 2;
         if (table_[c - 1] != 1) return kDocNotWord;
     }
-    macro_count_ = Get16(&table_[c]);
+    macro_count_ = platform::LoadLe16(&table_[c]);
     first_ = current_ = c + 2;
     // The first record must be a whole macro record; a table without one holds no macros.
     if (first_ + kRecordSize > len || table_[first_] != kRecordMark) return kDocNoMacros;
@@ -113,7 +105,7 @@ void WordDocument::FindNameTables(std::size_t c) {
     }
     table_b_ = pair_found ? stop + 2 : stop;
     if (table_b_ + 2 > len) return;
-    std::size_t l = Get16(&table_[table_b_]);
+    std::size_t l = platform::LoadLe16(&table_[table_b_]);
     if (stop > len || l > len - stop) return;
     table_a_ = table_b_ + l + 3;
     // Table A must hold at least the identifier and length of one record.
@@ -133,13 +125,13 @@ void WordDocument::Close() {
 }
 
 std::uint16_t WordDocument::NameId() const {
-    return Get16(&table_[current_ + 2]);
+    return platform::LoadLe16(&table_[current_ + 2]);
 }
 std::uint32_t WordDocument::TextLength() const {
-    return Get32(&table_[current_ + 12]);
+    return platform::LoadLe32(&table_[current_ + 12]);
 }
 std::uint32_t WordDocument::TextOffset() const {
-    return Get32(&table_[current_ + 20]);
+    return platform::LoadLe32(&table_[current_ + 20]);
 }
 
 std::size_t WordDocument::ReadText(std::uint8_t* buffer, std::size_t max) {
@@ -187,7 +179,7 @@ void WordDocument::IndexNames() {
     for (std::size_t step = 0; step < macro_count_; ++step) {
         // Identifier and length byte of the table A record, length byte of the B record.
         if (a + 3 > len || b + 3 > len) break;
-        name_index_.emplace(Get16(&table_[a]), std::make_pair(a, b));
+        name_index_.emplace(platform::LoadLe16(&table_[a]), std::make_pair(a, b));
         b += static_cast<std::size_t>(table_[b + 2]) + 3;
         a += static_cast<std::size_t>(table_[a + 2]) + 4;
     }

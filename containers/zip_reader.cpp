@@ -1,4 +1,5 @@
 #include "containers/zip_reader.h"
+#include "platform/byte_order.h"
 
 #include <zlib.h>
 
@@ -28,19 +29,6 @@ constexpr std::uint16_t kFlagEncrypted = 0x0001;
 // last kEndSearchSpan bytes: an end record and the longest comment it can announce.
 constexpr std::size_t kEndSearchFirst = 2048;
 constexpr std::size_t kEndSearchSpan = kEndSize + 65535;
-
-std::uint16_t Get16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-std::uint32_t Get32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-std::uint64_t Get64(const std::uint8_t* p) {
-    return Get32(p) | (static_cast<std::uint64_t>(Get32(p + 4)) << 32);
-}
 
 // Writes every block of a member to an open file: at its position, or from offset `at` on.
 class FileSink : public MemberSink {
@@ -191,9 +179,9 @@ int ZipArchive::FindDirectory() {
         nearest = -1;
         fitting = -1;
         for (std::size_t i = span - kEndSize + 1; i-- > 0;) {
-            if (Get32(&tail[i]) != kEndSignature) continue;
+            if (platform::LoadLe32(&tail[i]) != kEndSignature) continue;
             if (nearest < 0) nearest = static_cast<std::int64_t>(i);
-            if (std::size_t{Get16(&tail[i + 20])} != span - i - kEndSize) continue;
+            if (std::size_t{platform::LoadLe16(&tail[i + 20])} != span - i - kEndSize) continue;
             if (fitting < 0) fitting = static_cast<std::int64_t>(i);
             if (ReadEndRecord(&tail[i], tail_pos + static_cast<std::int64_t>(i)) == kStatusMember) {
                 return kStatusMember;
@@ -208,11 +196,12 @@ int ZipArchive::FindDirectory() {
 
 int ZipArchive::ReadEndRecord(const std::uint8_t* end, std::int64_t end_pos) {
     zip64_ = false;
-    std::uint64_t entries = std::max(Get16(end + 8), Get16(end + 10));
-    std::uint64_t size = Get32(end + 12);
-    std::uint64_t offset = Get32(end + 16);
-    const bool saturated = Get16(end + 8) == 0xFFFF || Get16(end + 10) == 0xFFFF ||
-                           size == 0xFFFFFFFF || offset == 0xFFFFFFFF;
+    std::uint64_t entries = std::max(platform::LoadLe16(end + 8), platform::LoadLe16(end + 10));
+    std::uint64_t size = platform::LoadLe32(end + 12);
+    std::uint64_t offset = platform::LoadLe32(end + 16);
+    const bool saturated = platform::LoadLe16(end + 8) == 0xFFFF ||
+                           platform::LoadLe16(end + 10) == 0xFFFF || size == 0xFFFFFFFF ||
+                           offset == 0xFFFFFFFF;
     // The directory lies before the end record, or before the Zip64 end record.
     std::int64_t limit = end_pos;
     // A Zip64 locator right before the end record gives the Zip64 end record, which holds
@@ -220,18 +209,18 @@ int ZipArchive::ReadEndRecord(const std::uint8_t* end, std::int64_t end_pos) {
     std::uint8_t locator[kLocatorSize];
     if (end_pos >= static_cast<std::int64_t>(kLocatorSize) &&
         ReadAt(end_pos - static_cast<std::int64_t>(kLocatorSize), locator, kLocatorSize) &&
-        Get32(locator) == kLocatorSignature) {
-        const std::uint64_t record_pos = Get64(locator + 8);
+        platform::LoadLe32(locator) == kLocatorSignature) {
+        const std::uint64_t record_pos = platform::LoadLe64(locator + 8);
         const std::int64_t locator_pos = end_pos - static_cast<std::int64_t>(kLocatorSize);
         std::uint8_t record[kZip64EndSize];
         if (record_pos <= static_cast<std::uint64_t>(locator_pos) &&
             static_cast<std::uint64_t>(locator_pos) - record_pos >= kZip64EndSize &&
             ReadAt(static_cast<std::int64_t>(record_pos), record, kZip64EndSize) &&
-            Get32(record) == kZip64EndSignature) {
+            platform::LoadLe32(record) == kZip64EndSignature) {
             zip64_ = true;
-            entries = std::max(Get64(record + 24), Get64(record + 32));
-            size = Get64(record + 40);
-            offset = Get64(record + 48);
+            entries = std::max(platform::LoadLe64(record + 24), platform::LoadLe64(record + 32));
+            size = platform::LoadLe64(record + 40);
+            offset = platform::LoadLe64(record + 48);
             limit = static_cast<std::int64_t>(record_pos);
         } else if (saturated) {
             return kStatusNotArchive;
@@ -247,7 +236,8 @@ int ZipArchive::ReadEndRecord(const std::uint8_t* end, std::int64_t end_pos) {
                          : directory_pos_ + static_cast<std::int64_t>(size);
     entries_hint_ = entries;
     std::uint8_t signature[4];
-    if (!ReadAt(directory_pos_, signature, 4) || Get32(signature) != kCentralSignature) {
+    if (!ReadAt(directory_pos_, signature, 4) ||
+        platform::LoadLe32(signature) != kCentralSignature) {
         return kStatusNotArchive;
     }
     return kStatusMember;
@@ -258,8 +248,8 @@ void ZipArchive::ReadZip64Extra(const std::uint8_t* extra, std::size_t length,
                                 std::uint64_t& local_offset) {
     std::size_t at = 0;
     while (length - at >= 4) {
-        const std::uint16_t id = Get16(extra + at);
-        const std::size_t block = Get16(extra + at + 2);
+        const std::uint16_t id = platform::LoadLe16(extra + at);
+        const std::size_t block = platform::LoadLe16(extra + at + 2);
         at += 4;
         if (block > length - at) return;
         if (id == kZip64ExtraId) {
@@ -269,7 +259,7 @@ void ZipArchive::ReadZip64Extra(const std::uint8_t* extra, std::size_t length,
             std::size_t left = block;
             auto take = [&](bool wanted, std::uint64_t& value) {
                 if (!wanted || left < 8) return;
-                value = Get64(field);
+                value = platform::LoadLe64(field);
                 field += 8;
                 left -= 8;
             };
@@ -284,17 +274,18 @@ void ZipArchive::ReadZip64Extra(const std::uint8_t* extra, std::size_t length,
 
 int ZipArchive::ReadMember() {
     std::uint8_t central[kCentralSize];
-    if (!ReadAt(directory_pos_, central, kCentralSize) || Get32(central) != kCentralSignature) {
+    if (!ReadAt(directory_pos_, central, kCentralSize) ||
+        platform::LoadLe32(central) != kCentralSignature) {
         return kStatusNotArchive;
     }
-    const std::uint16_t central_flags = Get16(central + 8);
-    central_method_ = Get16(central + 10);
-    compressed_size_ = Get32(central + 20);
-    uncompressed_size_ = Get32(central + 24);
-    central_name_len_ = Get16(central + 28);
-    central_extra_len_ = Get16(central + 30);
-    central_comment_len_ = Get16(central + 32);
-    std::uint64_t local_offset = Get32(central + 42);
+    const std::uint16_t central_flags = platform::LoadLe16(central + 8);
+    central_method_ = platform::LoadLe16(central + 10);
+    compressed_size_ = platform::LoadLe32(central + 20);
+    uncompressed_size_ = platform::LoadLe32(central + 24);
+    central_name_len_ = platform::LoadLe16(central + 28);
+    central_extra_len_ = platform::LoadLe16(central + 30);
+    central_comment_len_ = platform::LoadLe16(central + 32);
+    std::uint64_t local_offset = platform::LoadLe32(central + 42);
     const std::int64_t name_pos = directory_pos_ + static_cast<std::int64_t>(kCentralSize);
     central_name_.assign(central_name_len_, '\0');
     if (!ReadAt(name_pos, central_name_.data(), central_name_len_)) return kStatusNotArchive;
@@ -323,18 +314,19 @@ int ZipArchive::ReadMember() {
     member_name_ = central_name_;
     encrypted_ = (central_flags & kFlagEncrypted) != 0;
     std::uint8_t local[kLocalSize];
-    if (ReadAt(local_header_pos_, local, kLocalSize) && Get32(local) == kLocalSignature) {
-        std::uint16_t name_len = Get16(local + 26);
-        std::uint16_t extra_len = Get16(local + 28);
+    if (ReadAt(local_header_pos_, local, kLocalSize) &&
+        platform::LoadLe32(local) == kLocalSignature) {
+        std::uint16_t name_len = platform::LoadLe16(local + 26);
+        std::uint16_t extra_len = platform::LoadLe16(local + 28);
         std::string name(name_len, '\0');
         std::int64_t local_name_pos = local_header_pos_ + static_cast<std::int64_t>(kLocalSize);
         std::int64_t data_pos = local_name_pos + name_len + extra_len;
         if (data_pos <= file_size_ && ReadAt(local_name_pos, name.data(), name_len)) {
             local_ok_ = true;
-            method_ = Get16(local + 8);
+            method_ = platform::LoadLe16(local + 8);
             member_name_ = std::move(name);
             data_pos_ = data_pos;
-            if ((Get16(local + 6) & kFlagEncrypted) != 0) encrypted_ = true;
+            if ((platform::LoadLe16(local + 6) & kFlagEncrypted) != 0) encrypted_ = true;
         }
     }
     headers_agree_ = local_ok_ && method_ == central_method_ && member_name_ == central_name_;

@@ -11,6 +11,7 @@
 #define KV_SWEEP_AVX2 1
 #endif
 
+#include "platform/byte_order.h"
 #include "platform/files.h"
 
 namespace kv {
@@ -21,10 +22,6 @@ constexpr std::uint8_t kEscape = 98;
 constexpr std::size_t kListCount = 257;
 constexpr std::size_t kAnchoredList = 256;
 constexpr std::size_t kPrefilterBytes = 8;
-
-inline std::uint16_t U16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
 
 inline std::uint64_t Load8(const std::uint8_t* p) {
     std::uint64_t v;
@@ -273,12 +270,12 @@ std::unique_ptr<MatchKernel::Plan> MatchKernel::BuildPlan(std::uint8_t class_mas
         CandidateList& list = plan->lists[i];
         list.begin = static_cast<std::uint32_t>(plan->candidates.size());
         if (4 * i + 4 <= size && database_.pattern != nullptr) {
-            const std::size_t offset = U16(index + 4 * i);
-            const std::size_t count = U16(index + 4 * i + 2);
+            const std::size_t offset = platform::LoadLe16(index + 4 * i);
+            const std::size_t count = platform::LoadLe16(index + 4 * i + 2);
             for (std::size_t c = 0; c < count; ++c) {
                 const std::size_t at = offset + 3 * c;
                 if (at + 3 > size) break;  // the rest of the list lies outside the block
-                const std::uint32_t record = U16(index + at);
+                const std::uint32_t record = platform::LoadLe16(index + at);
                 const std::uint8_t targets = index[at + 2];
                 if ((targets & class_mask) == 0) continue;
                 if (record >= database_.pattern_size) continue;
@@ -342,7 +339,7 @@ void MatchKernel::BuildDocumentFilter() {
     auto set = [&](unsigned b, unsigned next) { document_filter_->Set(b, next); };
     for (unsigned b = 0; b < 256; ++b) {
         if (2 * std::size_t{b} + 2 > database_.directory_size) break;
-        const std::size_t node = U16(database_.directory + 2 * b);
+        const std::size_t node = platform::LoadLe16(database_.directory + 2 * b);
         if (node == 0xFFFF || node >= size) continue;
         const std::uint8_t h = trie[node];
         if (h == 1) {
@@ -395,10 +392,10 @@ void MatchKernel::FillHeader() {
 
 void MatchKernel::AnalyseExeHeader(std::int64_t& entry, std::int64_t& image_size) const {
     const std::uint8_t* h = window_.header;
-    const std::uint32_t pages = U16(h + 4);
-    const std::uint32_t paragraphs = U16(h + 8);
-    const std::uint32_t ip = U16(h + 20);
-    const std::uint32_t cs = U16(h + 22);
+    const std::uint32_t pages = platform::LoadLe16(h + 4);
+    const std::uint32_t paragraphs = platform::LoadLe16(h + 8);
+    const std::uint32_t ip = platform::LoadLe16(h + 20);
+    const std::uint32_t cs = platform::LoadLe16(h + 22);
     const std::uint32_t segment = (paragraphs + cs + ip / 16) & 0xFFFFu;
     entry = static_cast<std::int64_t>(segment) * 16 + ip % 16;
     image_size = static_cast<std::int64_t>(pages) * 512;
@@ -684,7 +681,7 @@ bool MatchKernel::MatchTokens(std::uint32_t q, std::uint32_t last, int region, s
             }
             if (f & 0x20) {  // near the end
                 if (std::size_t{q} + 5 >= size) return false;
-                const std::int64_t n = U16(pat + q + 4);
+                const std::int64_t n = platform::LoadLe16(pat + q + 4);
                 const std::int64_t r = window_.size_limit - FileOffset(region, d);
                 if (r < 0 || n < r) return false;
                 q += 3u + pat[q + 2];
@@ -694,7 +691,7 @@ bool MatchKernel::MatchTokens(std::uint32_t q, std::uint32_t last, int region, s
                 const unsigned low = f & 0x0Fu;
                 if (low == 2) {  // built-in detection routine
                     if (std::size_t{q} + 4 >= size) return false;
-                    const unsigned number = U16(pat + q + 3);
+                    const unsigned number = platform::LoadLe16(pat + q + 3);
                     std::size_t position = d;
                     if (!routines_.Call(number, regions_[region], position, window_.saved_count)) {
                         return false;
@@ -842,7 +839,7 @@ void MatchKernel::SearchDocumentTrie(const std::uint8_t* data, std::size_t count
     document_filter_->ForEach(data, count, count - 1, [&](std::size_t p) {
         const std::size_t slot = 2 * std::size_t{data[p]};
         if (slot + 2 > database_.directory_size) return true;
-        const std::uint16_t root = U16(directory + slot);
+        const std::uint16_t root = platform::LoadLe16(directory + slot);
         if (root == 0xFFFF) return true;
         std::size_t node = root;
         std::size_t d = p + 1;
@@ -850,7 +847,8 @@ void MatchKernel::SearchDocumentTrie(const std::uint8_t* data, std::size_t count
             if (node >= trie_size) break;
             const std::uint8_t h = trie[node];
             if (h == 1) {  // leaf
-                if (node + 3 <= trie_size) AddHit(U16(trie + node + 1), window_offset + p);
+                if (node + 3 <= trie_size)
+                    AddHit(platform::LoadLe16(trie + node + 1), window_offset + p);
                 break;
             }
             if (h == 0) {  // branch: binary search of the data byte among the keys
@@ -861,7 +859,7 @@ void MatchKernel::SearchDocumentTrie(const std::uint8_t* data, std::size_t count
                 const std::uint8_t* found = std::lower_bound(key, key + keys, data[d]);
                 if (found == key + keys || *found != data[d]) break;
                 const std::size_t field = node + 2 + keys + 2 * std::size_t(found - key);
-                node = field + U16(trie + field);
+                node = field + platform::LoadLe16(trie + field);
                 d += 1;
                 continue;
             }

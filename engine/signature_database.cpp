@@ -1,4 +1,5 @@
 #include "engine/signature_database.h"
+#include "platform/byte_order.h"
 
 #include <new>
 
@@ -59,8 +60,8 @@ int SignatureDatabase::Load(const std::string& folder_path) {
 
     std::uint8_t header[kHeaderSize];
     if (!ReadExactly(pattern_file, header, kHeaderSize)) return kTruncated;
-    const std::size_t pattern_size = static_cast<std::size_t>(header[4] | (header[5] << 8));
-    const std::size_t index_size = static_cast<std::size_t>(header[6] | (header[7] << 8));
+    const std::size_t pattern_size = platform::LoadLe16(header + 4);
+    const std::size_t index_size = platform::LoadLe16(header + 6);
     // A pattern size below the header's own size names no buffer at all.
     if (pattern_size < kHeaderSize) return kTruncated;
 

@@ -8,18 +8,13 @@
 #include <utility>
 
 #include "containers/zip_reader.h"
+#include "platform/byte_order.h"
 #include "platform/files.h"
 #include "platform/profile.h"
 
 namespace kv::update {
 
 namespace {
-
-std::int32_t Le32(const unsigned char* p) {
-    return static_cast<std::int32_t>(
-        static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-        (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24));
-}
 
 // What the central directory header of the current member says about the entry's kind and
 // mode: the host that made it (upper byte of "version made by") and its external attributes
@@ -38,7 +33,7 @@ EntryKind ReadEntryKind(platform::File& package, const zip::ZipArchive& archive)
         static_cast<long>(sizeof header))
         return kind;
     const int host = header[5];
-    const std::uint32_t attributes = static_cast<std::uint32_t>(Le32(header + 38));
+    const std::uint32_t attributes = platform::LoadLe32(header + 38);
     const std::uint32_t mode = attributes >> 16;
     const std::uint32_t type = mode & S_IFMT;
     // Whatever host made it, a type that is set must be a regular file.
@@ -223,9 +218,9 @@ bool UpdateRun::ReadSupportFile() {
         return false;
     }
     support_bytes_.assign(reinterpret_cast<const char*>(support), sizeof support);
-    const std::int32_t size = Le32(support);
+    const std::int32_t size = static_cast<std::int32_t>(platform::LoadLe32(support));
     page_.SetProgressMax(size > 0 ? size / 1024 : 0);
-    checksum_ = static_cast<std::uint32_t>(Le32(support + 4));
+    checksum_ = platform::LoadLe32(support + 4);
     std::size_t length = 0;
     while (length < kSupportTextSize && support[8 + length] != 0) ++length;
     page_.SetTranscript(std::string(reinterpret_cast<const char*>(support + 8), length));

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/byte_order.h"
 #include "platform/files.h"
 #include "update/package_signature.h"
 
@@ -33,16 +34,6 @@ namespace {
 constexpr std::size_t kTextSize = 1024;
 // Nothing bigger than this fits the 32-bit fields of the archive and the support file.
 constexpr std::uint64_t kMaxBytes = 0x7fffffff;
-
-void Put16(std::string& out, std::uint32_t value) {
-    out += static_cast<char>(value & 0xff);
-    out += static_cast<char>((value >> 8) & 0xff);
-}
-
-void Put32(std::string& out, std::uint32_t value) {
-    Put16(out, value & 0xffff);
-    Put16(out, value >> 16);
-}
 
 bool ReadWhole(const std::string& path, std::string& bytes) {
     kv::platform::File file;
@@ -189,56 +180,56 @@ int main(int argc, char** argv) {
         if (archive.size() + packed.size() + name.size() + 30 > kMaxBytes)
             return Fail("the package would be too big");
 
-        Put32(archive, 0x04034b50);
-        Put16(archive, 20);
-        Put16(archive, 0);
-        Put16(archive, 8);
-        Put16(archive, time);
-        Put16(archive, date);
-        Put32(archive, crc);
-        Put32(archive, static_cast<std::uint32_t>(packed.size()));
-        Put32(archive, static_cast<std::uint32_t>(data.size()));
-        Put16(archive, static_cast<std::uint32_t>(name.size()));
-        Put16(archive, 0);
+        kv::platform::AppendLe32(archive, 0x04034b50);
+        kv::platform::AppendLe16(archive, 20);
+        kv::platform::AppendLe16(archive, 0);
+        kv::platform::AppendLe16(archive, 8);
+        kv::platform::AppendLe16(archive, time);
+        kv::platform::AppendLe16(archive, date);
+        kv::platform::AppendLe32(archive, crc);
+        kv::platform::AppendLe32(archive, static_cast<std::uint32_t>(packed.size()));
+        kv::platform::AppendLe32(archive, static_cast<std::uint32_t>(data.size()));
+        kv::platform::AppendLe16(archive, static_cast<std::uint32_t>(name.size()));
+        kv::platform::AppendLe16(archive, 0);
         archive += name;
         archive += packed;
 
-        Put32(directory, 0x02014b50);
-        Put16(directory, (3 << 8) | 20);  // made on Unix
-        Put16(directory, 20);
-        Put16(directory, 0);
-        Put16(directory, 8);
-        Put16(directory, time);
-        Put16(directory, date);
-        Put32(directory, crc);
-        Put32(directory, static_cast<std::uint32_t>(packed.size()));
-        Put32(directory, static_cast<std::uint32_t>(data.size()));
-        Put16(directory, static_cast<std::uint32_t>(name.size()));
-        Put16(directory, 0);
-        Put16(directory, 0);
-        Put16(directory, 0);
-        Put16(directory, 0);
-        Put32(directory, mode << 16);
-        Put32(directory, offset);
+        kv::platform::AppendLe32(directory, 0x02014b50);
+        kv::platform::AppendLe16(directory, (3 << 8) | 20);  // made on Unix
+        kv::platform::AppendLe16(directory, 20);
+        kv::platform::AppendLe16(directory, 0);
+        kv::platform::AppendLe16(directory, 8);
+        kv::platform::AppendLe16(directory, time);
+        kv::platform::AppendLe16(directory, date);
+        kv::platform::AppendLe32(directory, crc);
+        kv::platform::AppendLe32(directory, static_cast<std::uint32_t>(packed.size()));
+        kv::platform::AppendLe32(directory, static_cast<std::uint32_t>(data.size()));
+        kv::platform::AppendLe16(directory, static_cast<std::uint32_t>(name.size()));
+        kv::platform::AppendLe16(directory, 0);
+        kv::platform::AppendLe16(directory, 0);
+        kv::platform::AppendLe16(directory, 0);
+        kv::platform::AppendLe16(directory, 0);
+        kv::platform::AppendLe32(directory, mode << 16);
+        kv::platform::AppendLe32(directory, offset);
         directory += name;
     }
     const auto directory_offset = static_cast<std::uint32_t>(archive.size());
     archive += directory;
-    Put32(archive, 0x06054b50);
-    Put16(archive, 0);
-    Put16(archive, 0);
-    Put16(archive, static_cast<std::uint32_t>(inputs.size()));
-    Put16(archive, static_cast<std::uint32_t>(inputs.size()));
-    Put32(archive, static_cast<std::uint32_t>(directory.size()));
-    Put32(archive, directory_offset);
-    Put16(archive, 0);
+    kv::platform::AppendLe32(archive, 0x06054b50);
+    kv::platform::AppendLe16(archive, 0);
+    kv::platform::AppendLe16(archive, 0);
+    kv::platform::AppendLe16(archive, static_cast<std::uint32_t>(inputs.size()));
+    kv::platform::AppendLe16(archive, static_cast<std::uint32_t>(inputs.size()));
+    kv::platform::AppendLe32(archive, static_cast<std::uint32_t>(directory.size()));
+    kv::platform::AppendLe32(archive, directory_offset);
+    kv::platform::AppendLe16(archive, 0);
     if (archive.size() > kMaxBytes) return Fail("the package would be too big");
 
     std::uint32_t sum = 0;
     for (char c : archive) sum += static_cast<unsigned char>(c);
     std::string support;
-    Put32(support, static_cast<std::uint32_t>(archive.size()));
-    Put32(support, sum);
+    kv::platform::AppendLe32(support, static_cast<std::uint32_t>(archive.size()));
+    kv::platform::AppendLe32(support, sum);
     support += CutText(text, kTextSize);
     support.resize(8 + kTextSize, '\0');
 

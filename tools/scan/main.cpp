@@ -101,6 +101,9 @@ public:
         std::string line = report_.LogLine(*report_.Line(index));
         line += "\r\n";
         std::fwrite(line.data(), 1, line.size(), stdout);
+        // Report lines are few (headings, findings, summaries), and a reader at the other end
+        // of a pipe sees each as it comes.
+        std::fflush(stdout);
     }
 
 private:

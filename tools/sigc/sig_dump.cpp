@@ -4,16 +4,13 @@
 #include <set>
 
 #include "engine/signature_database.h"
+#include "platform/byte_order.h"
 #include "platform/files.h"
 #include "tools/sigc/sig_compiler.h"
 
 namespace kv::sigc {
 
 namespace {
-
-std::uint16_t U16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
 
 struct DocumentEntry {
     std::vector<std::uint8_t> bytes;
@@ -31,12 +28,12 @@ std::map<std::uint32_t, RecordUse> ListedRecords(const DatabaseView& db) {
     std::map<std::uint32_t, RecordUse> records;
     for (unsigned i = 0; i < 257; ++i) {
         if (4 * std::size_t{i} + 4 > db.index_size) break;
-        const std::size_t offset = U16(db.index + 4 * i);
-        const std::size_t count = U16(db.index + 4 * i + 2);
+        const std::size_t offset = platform::LoadLe16(db.index + 4 * i);
+        const std::size_t count = platform::LoadLe16(db.index + 4 * i + 2);
         for (std::size_t c = 0; c < count; ++c) {
             const std::size_t at = offset + 3 * c;
             if (at + 3 > db.index_size) break;
-            const std::uint32_t record = U16(db.index + at);
+            const std::uint32_t record = platform::LoadLe16(db.index + at);
             if (record >= db.pattern_size) continue;
             records[record].masks.insert(db.index[at + 2]);
             records[record].lists.insert(i);
@@ -64,7 +61,7 @@ void WalkTrie(const DatabaseView& db, std::size_t node, std::vector<std::uint8_t
             malformed = true;
             return;
         }
-        out.push_back(DocumentEntry{prefix, U16(db.trie + node + 1)});
+        out.push_back(DocumentEntry{prefix, platform::LoadLe16(db.trie + node + 1)});
     } else if (h == 0) {
         if (node + 2 > db.trie_size) {
             malformed = true;
@@ -78,7 +75,8 @@ void WalkTrie(const DatabaseView& db, std::size_t node, std::vector<std::uint8_t
         for (std::size_t k = 0; k < keys; ++k) {
             const std::size_t field = node + 2 + keys + 2 * k;
             prefix.push_back(db.trie[node + 2 + k]);
-            WalkTrie(db, field + U16(db.trie + field), prefix, out, budget, malformed);
+            WalkTrie(db, field + platform::LoadLe16(db.trie + field), prefix, out, budget,
+                     malformed);
             prefix.pop_back();
         }
     } else if (h == 255) {
@@ -100,7 +98,7 @@ std::vector<DocumentEntry> DocumentEntries(const DatabaseView& db, bool& malform
     std::size_t budget = db.trie_size + 1;
     for (unsigned b = 0; b < 256; ++b) {
         if (2 * std::size_t{b} + 2 > db.directory_size) break;
-        const std::uint16_t root = U16(db.directory + 2 * b);
+        const std::uint16_t root = platform::LoadLe16(db.directory + 2 * b);
         if (root == 0xFFFF) continue;
         std::vector<std::uint8_t> prefix{static_cast<std::uint8_t>(b)};
         WalkTrie(db, root, prefix, entries, budget, malformed);
@@ -181,7 +179,7 @@ bool DecodeRecord(const DatabaseView& db, std::uint32_t record, std::vector<Toke
                     return false;
                 }
                 token.kind = TokenKind::NearEnd;
-                token.value = U16(pat + q + 4);
+                token.value = platform::LoadLe16(pat + q + 4);
                 q += 3u + pat[q + 2];
             } else if (f & 0x10) {
                 const unsigned low = f & 0x0Fu;
@@ -195,7 +193,7 @@ bool DecodeRecord(const DatabaseView& db, std::uint32_t record, std::vector<Toke
                         return false;
                     }
                     token.kind = TokenKind::Routine;
-                    token.value = U16(pat + q + 3);
+                    token.value = platform::LoadLe16(pat + q + 3);
                     q += 5u + pat[q + 2];
                 } else {
                     token.kind = TokenKind::Header;
@@ -330,7 +328,7 @@ bool Dump(const std::string& folder_path, std::string& text, std::vector<std::st
     text = "# Signature database dumped by kestravo-sigc\n";
     if (raw_pattern.size() >= 4 && raw_pattern[0] == kFormatTag[0] &&
         raw_pattern[1] == kFormatTag[1]) {
-        text += "!version " + std::to_string(U16(raw_pattern.data() + 2)) + "\n";
+        text += "!version " + std::to_string(platform::LoadLe16(raw_pattern.data() + 2)) + "\n";
     } else {
         warnings.push_back("the pattern file carries no format tag of kestravo-sigc");
     }

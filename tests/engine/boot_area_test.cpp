@@ -328,10 +328,8 @@ TEST_F(BootAreaTest, CompanionWithACapabilityServesAnOrdinaryUserOnlyBootSectors
     auto setcap = kv::test::RunCommand(
         {"/bin/sh", "-c", "setcap cap_dac_read_search+ep '" + program / "SAFEBOOT.EXE" + "'"});
     if (setcap.exit_code != 0) GTEST_SKIP() << "setcap does not work here: " << setcap.err;
-    auto as_nobody = [](std::vector<std::string> argv) {
-        argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
-                                   "--clear-groups", "--"});
-        return kv::test::RunCommand(argv, "/");
+    auto as_nobody = [](const std::vector<std::string>& argv) {
+        return kv::test::RunCommand(kv::test::AsNobody(argv), "/");
     };
 
     auto run = as_nobody({program / "SAFEBOOT.EXE", fs / "mnt"});

@@ -62,6 +62,10 @@ CommandResult RunCommand(const std::vector<std::string>& argv,
 std::vector<std::string> AsNobody(const std::vector<std::string>& argv);
 bool RunningAsRoot();
 
+// A TCP port on 127.0.0.1 that was free a moment ago (bound and released): nothing listens on
+// it, and a server started next may take it.
+std::uint16_t FreeLoopbackPort();
+
 // The standard anti-virus test string (68 bytes), assembled so that this source file does not
 // itself carry it in one piece.
 std::string EicarString();

@@ -211,15 +211,7 @@ TEST(FtpClient, HostileRepliesEndTheLoginCleanly) {
         }
     }
     // Nothing listens on a port that was just released.
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-    ::close(fd);
-    const std::uint16_t port = ntohs(a.sin_port);
+    const std::uint16_t port = kv::test::FreeLoopbackPort();
     FtpClient client;
     EXPECT_FALSE(client.FtpLogin("127.0.0.1", "ftp", "tansy", port));
     EXPECT_FALSE(client.FtpLogin("no-such-host.invalid", "ftp", "tansy", port));

@@ -222,18 +222,10 @@ TEST_F(UpdateRunTest, GoodRunInstallsEveryFileAndEndsInSuccess) {
 TEST_F(UpdateRunTest, NoServerBadSupportFileOrWrongChecksumEndWithoutSuccess) {
     // No server: only the failure line, the page back as it was.
     {
-        int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof a;
-        ::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &length);
-        ::close(probe);  // nothing listens on that port now
         RecordingPage page;
         FtpClient client;
         UpdateServer server;
-        server.Port = ntohs(a.sin_port);
+        server.Port = kv::test::FreeLoopbackPort();  // nothing listens there
         EXPECT_FALSE(UpdateRun(client, page, program_, server).Run());
         EXPECT_EQ(page.transcript, Lines{"Connection failure."});
         EXPECT_FALSE(page.transcript_shown);

@@ -256,15 +256,7 @@ INSTANTIATE_TEST_SUITE_P(Servers, ToolTest, ::testing::Values("pyftpdlib", "vsft
 TEST(UpdateTool, NoServerOrWrongArgumentsGiveStatusTwo) {
     kv::test::TempDir dir;
     kv::test::MakeFolders(dir / "prog");
-    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    ::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &length);
-    ::close(probe);  // nothing listens on that port now
-    const std::string port = std::to_string(ntohs(a.sin_port));
+    const std::string port = std::to_string(kv::test::FreeLoopbackPort());
     const std::vector<std::vector<std::string>> runs = {
         {"--host", "127.0.0.1", "--port", port, "--folder", dir / "prog"},
         {"--port", "0"},

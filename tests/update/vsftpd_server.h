@@ -73,17 +73,6 @@ private:
         found.erase(found.begin());
         return found;
     }
-    static std::uint16_t FreePort() {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof a;
-        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-        ::close(fd);
-        return ntohs(a.sin_port);
-    }
     static bool Accepts(std::uint16_t port) {
         int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
@@ -95,7 +84,7 @@ private:
         return ok;
     }
     void Start(const TempDir& dir, const std::string& root, int max_rate) {
-        const std::uint16_t port = FreePort();
+        const std::uint16_t port = FreeLoopbackPort();
         const std::string empty = dir / "vsftpd-empty";
         MakeFolders(empty);
         const std::string config = dir / "vsftpd.conf";
